@@ -1,7 +1,7 @@
 // Boot and shutdown of the simulated kernel.
 #include <cstdio>
 
-#include "kernel_internal.h"
+#include "io_internal.h"
 
 namespace kwsim {
 using namespace detail;
@@ -48,13 +48,7 @@ static void CollectKernelLeaks(std::vector<std::string>& out)
     for (auto& owned : K.threads) {
         SimThread* t = owned.get();
         if (t->terminated || t->internal || t == K.bootThread) continue;
-        if (t->external) {
-            out.push_back("thread '" + t->name + "' is still registered with the simulated kernel");
-        } else {
-            std::string text = "thread '" + t->name + "' is still running";
-            std::string all = DescribeThreadsLocked();
-            out.push_back(text);
-        }
+        out.push_back("thread '" + t->name + "' is still " + (t->external ? "registered with the simulated kernel" : "running"));
     }
     for (auto& [key, entry] : K.timeline) {
         if (entry.kind != EntryKind::Timer) continue;
@@ -87,6 +81,10 @@ std::vector<Report> Shutdown()
     {
         std::lock_guard<std::mutex> lk(K.mu);
         CollectKernelLeaks(leaks);
+        CollectWorkItemLeaks(leaks);
+        CollectIoLeaks(leaks);
+        CollectDeviceLeaks(leaks);
+        CollectNamespaceLeaks(leaks);
         CollectObjectLeaks(leaks);
     }
     CollectModuleLeaks(leaks);
@@ -113,6 +111,7 @@ std::vector<Report> Shutdown()
             }
         }
         StopCpus(lk);
+        StopWorkers(lk);
         for (auto& owned : K.threads)
             if (owned->ownsPthread) toJoin.push_back(owned.get());
     }
@@ -126,6 +125,8 @@ std::vector<Report> Shutdown()
         K.flushWaiters.clear();
         K.settleWaiters.clear();
         K.armed.clear();
+        ResetWorkers();
+        ResetIo();
         ResetObjects();
     }
     ResetLoader();

@@ -24,6 +24,7 @@
 
 struct _OBJECT_TYPE {
     const char* name;
+    bool ownLeakReport = false;  // leaks of these objects are reported by their manager
 };
 
 namespace kwsim::detail {
@@ -221,6 +222,7 @@ void CollectObjectLeaks(std::vector<std::string>& out);
 void ResetObjects();
 
 // Pool.
+bool PoolAttempt(ULONG tag);  // an allocation attempt made without pool memory: false = fail it
 void CollectPoolLeaks(std::vector<std::string>& out);
 void ResetPool();
 bool CheckFreeRange(const void* p, size_t size);  // false: the kernel still uses it

@@ -28,7 +28,7 @@ struct Module {
 std::mutex gLoaderMu;
 std::vector<std::unique_ptr<Module>> gModules;
 std::string gModuleDir;
-_OBJECT_TYPE gDriverType{"Driver"};
+_OBJECT_TYPE gDriverType{"Driver", true};
 
 std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
 

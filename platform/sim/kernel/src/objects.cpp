@@ -78,6 +78,7 @@ void CollectObjectLeaks(std::vector<std::string>& out)
             if (t && !t->terminated) expected++;  // a live thread holds its own reference
             if (t && t->external) continue;
         }
+        if (h->type->ownLeakReport) continue;
         intptr_t extra = h->refs - expected;
         if (extra > 0)
             out.push_back(std::to_string(extra) + " reference(s) to " + ObjectName(h) + " object not released");

@@ -33,7 +33,26 @@ Pool P;
 
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx; }
 
+// Counts one allocation attempt and decides whether fault injection fails it.
+bool AttemptLocked(ULONG tag, uint64_t* serial)
+{
+    *serial = ++P.attempts;
+    bool fail = P.failAt == *serial;
+    if (P.failTagCount != 0 && P.failTag == tag) {
+        fail = true;
+        if (P.failTagCount > 0) P.failTagCount--;
+    }
+    return !fail;
+}
+
 }  // namespace
+
+bool PoolAttempt(ULONG tag)
+{
+    std::lock_guard<std::mutex> lk(P.mu);
+    uint64_t serial;
+    return AttemptLocked(tag, &serial);
+}
 
 void CollectPoolLeaks(std::vector<std::string>& out)
 {
@@ -41,6 +60,7 @@ void CollectPoolLeaks(std::vector<std::string>& out)
     std::vector<std::pair<void*, BlockInfo>> sorted(P.blocks.begin(), P.blocks.end());
     std::sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.second.serial < b.second.serial; });
     for (auto& [p, b] : sorted) {
+        if (b.tag == KW_TAG("Irp ")) continue;  // IRPs have their own leak line
         char buf[160];
         snprintf(buf, sizeof buf, "pool block %p of %zu bytes, tag '%s', allocation #%llu, was not freed", p, b.size,
                  kwsim::TagName(b.tag).c_str(), (unsigned long long)b.serial);
@@ -143,13 +163,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     uint64_t serial;
     {
         std::lock_guard<std::mutex> lk(P.mu);
-        serial = ++P.attempts;
-        bool fail = P.failAt == serial;
-        if (P.failTagCount != 0 && P.failTag == Tag) {
-            fail = true;
-            if (P.failTagCount > 0) P.failTagCount--;
-        }
-        if (fail) return nullptr;
+        if (!AttemptLocked(Tag, &serial)) return nullptr;
     }
     void* p = malloc(NumberOfBytes ? NumberOfBytes : 1);
     if (!p) return nullptr;
