@@ -82,6 +82,7 @@ std::vector<Report> Shutdown()
         std::lock_guard<std::mutex> lk(K.mu);
         CollectKernelLeaks(leaks);
         CollectWorkItemLeaks(leaks);
+        CollectAppLeaks(leaks);
         CollectIoLeaks(leaks);
         CollectDeviceLeaks(leaks);
         CollectNamespaceLeaks(leaks);
@@ -127,6 +128,7 @@ std::vector<Report> Shutdown()
         K.armed.clear();
         ResetWorkers();
         ResetIo();
+        ResetSyncPoints();
         ResetObjects();
     }
     ResetLoader();

@@ -59,7 +59,7 @@ struct TimelineEntry {
     uint64_t id = 0;
 };
 
-enum class WaitKind { None, Dispatcher, Idle, Settle, DpcFlush, Hardware };
+enum class WaitKind { None, Dispatcher, Idle, Settle, DpcFlush, Hardware, Parked };
 
 struct SimThread {
     uint64_t id = 0;
@@ -205,6 +205,8 @@ bool InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2);
 void Arm(const void* p, const char* what);
 void Disarm(const void* p);
 void SleepFor(int64_t dt, const char* routine);
+void PassSyncPoint(const char* name);  // K.mu not held
+void ResetSyncPoints();  // K.mu held
 void InitTimerHeader(KTIMER* timer, TIMER_TYPE type);
 
 // DPC and clock lifecycle.

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "kernel_internal.h"
+#include "simkernel/syncpoint.h"
 
 namespace kwsim::detail {
 
@@ -83,6 +84,7 @@ static void CpuMain(Cpu* cpu)
         PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
         cpu->busy = true;
         lk.unlock();
+        PassSyncPoint(kwsim::sync::kBeforeDpc);
         self->irql = DISPATCH_LEVEL;
         routine(dpc, context, a1, a2);
         if (self->irql != DISPATCH_LEVEL || self->spinLocksHeld) {
