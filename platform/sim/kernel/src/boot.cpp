@@ -113,6 +113,7 @@ std::vector<Report> Shutdown()
         }
         StopCpus(lk);
         StopWorkers(lk);
+        StopServiceThreads(lk);
         for (auto& owned : K.threads)
             if (owned->ownsPthread) toJoin.push_back(owned.get());
     }
@@ -127,6 +128,7 @@ std::vector<Report> Shutdown()
         K.settleWaiters.clear();
         K.armed.clear();
         ResetWorkers();
+        ResetServiceThreads();
         ResetIo();
         ResetSyncPoints();
         ResetObjects();

@@ -192,6 +192,10 @@ void NotifyClock();
 SimThread* NewThread(const std::string& name);
 void ThreadExit(SimThread* self);  // K.mu not held; the caller then leaves the OS thread
 void LaunchThread(SimThread* t);
+// Threads of the sim itself (DPC threads, system workers, service threads): a new
+// internal thread running `body`, which ends with EndInternalThread.
+SimThread* LaunchInternalThread(const std::string& name, std::function<void(SimThread*)> body);  // K.mu held
+void EndInternalThread(SimThread* self);  // K.mu held; the body then returns
 void KillCurrentIfRequested(std::unique_lock<std::mutex>& lk, SimThread* self);
 std::string DescribeThreadsLocked();
 int64_t CurrentTime();
@@ -212,6 +216,8 @@ void InitTimerHeader(KTIMER* timer, TIMER_TYPE type);
 // DPC and clock lifecycle.
 void StartCpus(int count);
 void StopCpus(std::unique_lock<std::mutex>& lk);
+void StopServiceThreads(std::unique_lock<std::mutex>& lk);
+void ResetServiceThreads();  // K.mu held
 void StartRealTimeClock();
 void StopRealTimeClock(std::unique_lock<std::mutex>& lk);
 

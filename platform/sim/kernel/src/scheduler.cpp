@@ -238,6 +238,36 @@ void LaunchThread(SimThread* t)
     pthread_attr_destroy(&attr);
 }
 
+SimThread* LaunchInternalThread(const std::string& name, std::function<void(SimThread*)> body)
+{
+    SimThread* t = NewThread(name);
+    t->internal = true;
+    t->ownsPthread = true;
+    t->fn = [t, body = std::move(body)] {
+        tlsCurrent = t;
+        body(t);
+    };
+    auto main = [](void* arg) -> void* {
+        static_cast<SimThread*>(arg)->fn();
+        return nullptr;
+    };
+    if (pthread_create(&t->pthread, nullptr, main, t) != 0) Fatal("cannot create the sim thread '" + name + "'");
+    return t;
+}
+
+void EndInternalThread(SimThread* self)
+{
+    self->terminated = true;
+    if (self->object) {
+        self->object->Tcb.Header.SignalState = 1;
+        SignalObject(&self->object->Tcb.Header);
+        DereferenceLocked(self->object);
+    }
+    self->runnable = false;
+    K.runnable--;
+    tlsCurrent = nullptr;
+}
+
 static const char* KindText(WaitKind kind)
 {
     switch (kind) {

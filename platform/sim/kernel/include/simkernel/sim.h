@@ -81,6 +81,20 @@ void Join(ThreadRef& ref);
 // One line per sim thread: name, state, IRQL and what it waits on.
 std::string DescribeThreads();
 
+// ---- service threads ----
+// An internal sim thread of the simulated PC's own services (the USB host's completions,
+// later the Plug and Play and power managers): it runs posted work in order at `irql`,
+// is not reported as a leak, and ends at Shutdown unless stopped before.
+struct ServiceThread;
+ServiceThread* StartServiceThread(const std::string& name, KIRQL irql);
+// Queues fn; callable from any context, hardware callbacks included. The thread counts as
+// runnable from this call until the queue is empty, so the machine does not rest (and
+// time does not move) while posted work waits. fn must return at `irql`, holding no lock.
+void PostToServiceThread(ServiceThread* service, std::function<void()> fn);
+// Runs what is still queued and ends the thread. Called from a sim thread other than the
+// service thread; the pointer stays valid (posting to it is then refused) until Shutdown.
+void StopServiceThread(ServiceThread* service);
+
 // ---- hardware timeline ----
 // Run fn at virtual time `due` outside every sim thread's context (the model of a
 // piece of hardware). It may signal objects, queue DPCs and schedule more callbacks,
