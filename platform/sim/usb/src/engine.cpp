@@ -373,12 +373,17 @@ void Core::RunControl(DeviceState& d, int64_t frame)
 
 void Core::RunBulk(DeviceState& d, int64_t frame)
 {
+    // The endpoints with work take a packet each in turn; the first of the turn is the
+    // one after last frame's first, so an extra packet goes round fairly.
     std::vector<Endpoint*> order;
-    for (auto& [address, ep] : d.endpoints) order.push_back(&ep);
+    for (auto& [address, ep] : d.endpoints)
+        if (Serviceable(ep, frame)) order.push_back(&ep);
     if (order.empty()) return;
-    std::rotate(order.begin(), order.begin() + d.turn % order.size(), order.end());
+    auto first = std::find_if(order.begin(), order.end(), [&](Endpoint* ep) { return ep->info.address > d.firstOfTurn; });
+    if (first == order.end()) first = order.begin();
+    d.firstOfTurn = (*first)->info.address;
+    std::rotate(order.begin(), first, order.end());
     int budget = kBulkPacketsPerFrame;
-    bool moved = false;
     for (bool progress = true; budget > 0 && progress;) {
         progress = false;
         for (Endpoint* ep : order) {
@@ -391,7 +396,7 @@ void Core::RunBulk(DeviceState& d, int64_t frame)
                 continue;
             }
             budget--;
-            progress = moved = true;
+            progress = true;
             if (step == Step::Finished) {
                 ep->queue.pop_front();
                 t->where = Where::Due;
@@ -400,7 +405,6 @@ void Core::RunBulk(DeviceState& d, int64_t frame)
             }
         }
     }
-    if (moved) d.turn++;
 }
 
 void Core::FinishReset(DeviceState& d)

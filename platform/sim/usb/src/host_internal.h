@@ -173,7 +173,7 @@ struct DeviceState final : PluggedDevice {
     std::atomic<uint32_t> readyPending{0};     // endpoints with an EndpointReady on its way
     std::vector<Transfer*> resets;             // port resets in progress
     int64_t resetUntil = -1;                   // the port is in reset until then
-    size_t turn = 0;                           // round-robin start among endpoints
+    uint8_t firstOfTurn = 0;                   // the endpoint that went first in the last frame
 
     const ConfigInfo* Config(uint8_t value) const;
     PdoContext* View(int view) const;          // the PDO context of a view

@@ -14,7 +14,8 @@
 //    bMaxPacketSize0) and the status stage are packets; kControlPacketsPerFrame of them
 //    fit in a frame. The transfer completes at the end of the frame of its last packet.
 //  - Bulk and interrupt transfers share kBulkPacketsPerFrame packets per frame per device,
-//    one packet per endpoint in turn (the turn's first endpoint rotates each frame). A
+//    one packet per endpoint with work in turn; each frame the turn starts one endpoint
+//    further, so an odd packet goes round fairly. A
 //    transfer completes at the end of the frame of its last packet: when its length is
 //    reached or, IN, at a packet shorter than wMaxPacketSize.
 //  - A NAK parks the endpoint until the device calls EndpointReady; a parked or idle
