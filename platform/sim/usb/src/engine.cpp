@@ -12,6 +12,7 @@ namespace {
 void CancelRoutine(PDEVICE_OBJECT pdo, PIRP irp)
 {
     IoReleaseCancelSpinLock(irp->CancelIrql);
+    KwSimSyncPoint(sync::kHostCancel);
     ContextOf(pdo)->core->Cancel(irp);
 }
 
@@ -242,6 +243,7 @@ NTSTATUS Core::Internal(PdoContext* ctx, PIRP irp)
             Queue(t);
         }
         outbox = nullptr;
+        ScheduleTick();  // what was delivered may have freed an endpoint or the control pipe
     }
     if (done.empty()) return STATUS_PENDING;
     // Refused requests complete at the caller's IRQL, the ones served at once as any
@@ -508,13 +510,20 @@ bool Core::Claim(Transfer* t)
 void Core::Remove(Transfer* t)
 {
     DeviceState& d = *t->dev;
+    // What a request leaves free serves others from the next frame on, whatever of the
+    // current instant the host has already served.
+    int64_t next = FrameAfter(Now());
     switch (t->where) {
     case Where::None: break;
-    case Where::Control: d.control.erase(std::find(d.control.begin(), d.control.end(), t)); break;
+    case Where::Control:
+        if (d.control.front() == t) d.controlFreeAt = std::max(d.controlFreeAt, next * kFrame);
+        d.control.erase(std::find(d.control.begin(), d.control.end(), t));
+        break;
     case Where::Endpoint:
         // The endpoint may be gone already (its pipe closed while a cancel was under way).
         if (Endpoint* ep = EndpointOf(d, t->endpoint)) {
             auto it = std::find(ep->queue.begin(), ep->queue.end(), t);
+            if (it == ep->queue.begin()) ep->readyFrame = std::max(ep->readyFrame, next);
             if (it != ep->queue.end()) ep->queue.erase(it);
             // A new transfer is worth one poll whatever the last one was told.
             if (ep->queue.empty()) ep->parked = false;

@@ -1,5 +1,6 @@
 // Turning a submitted URB into a transfer: which bus request it is, and whether the
 // stack refuses it (as Windows does, before anything reaches the bus).
+#include <algorithm>
 #include <cstring>
 #include <set>
 
@@ -212,15 +213,15 @@ USBD_STATUS Decode(Core& core, Transfer& t)
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
         if (!Fits(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER))) return USBD_STATUS_INVALID_PARAMETER;
         auto& r = urb->UrbBulkOrInterruptTransfer;
-        const Pipe* pipe = FindPipe(dev, r.PipeHandle, t.view);
-        if (!pipe) return USBD_STATUS_INVALID_PIPE_HANDLE;
         t.kind = Kind::Bulk;
-        t.endpoint = pipe->endpoint;
         t.flags = r.TransferFlags;
         t.length = r.TransferBufferLength;
         t.limit = t.length;
         t.lengthField = &r.TransferBufferLength;
         t.buffer = BufferOf(r.TransferBuffer, r.TransferBufferMDL);
+        const Pipe* pipe = FindPipe(dev, r.PipeHandle, t.view);
+        if (!pipe) return USBD_STATUS_INVALID_PIPE_HANDLE;
+        t.endpoint = pipe->endpoint;
         if (t.length && !t.buffer) return USBD_STATUS_INVALID_PARAMETER;
         return USBD_STATUS_SUCCESS;
     }
@@ -243,7 +244,9 @@ USBD_STATUS Decode(Core& core, Transfer& t)
         // is the CLEAR_FEATURE(ENDPOINT_HALT) request to the device.
         t.onSuccess = [ep](Transfer& x) {
             auto it = x.dev->endpoints.find(ep);
-            if (it != x.dev->endpoints.end()) it->second.halted = false;
+            if (it == x.dev->endpoints.end()) return;
+            it->second.halted = false;
+            it->second.readyFrame = std::max(it->second.readyFrame, FrameAfter(Now()));
         };
         if (f == URB_FUNCTION_SYNC_RESET_PIPE) {
             t.local = true;

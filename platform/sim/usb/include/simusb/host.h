@@ -55,6 +55,11 @@ constexpr int64_t kPortResetTime = 20 * kMs;
 
 enum class Completion { Async, Inline };
 
+// Sync points of the host (simkernel/syncpoint.h).
+namespace sync {
+inline constexpr const char* kHostCancel = "UsbHostCancel";  // the cancel routine, before it takes the request
+}
+
 namespace detail {
 struct Core;
 struct DeviceState;
