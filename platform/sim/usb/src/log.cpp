@@ -116,6 +116,7 @@ namespace detail {
 
 uint64_t Core::LogSubmit(const Transfer& t, ULONG ioctl)
 {
+    if (options.logCapacity == 0) return 0;
     UrbRecord r;
     r.id = nextLogId++;
     r.submitted = Now();
@@ -139,7 +140,7 @@ uint64_t Core::LogSubmit(const Transfer& t, ULONG ioctl)
 
 UrbRecord* Core::Record(uint64_t id)
 {
-    if (log.empty() || id < log.front().id || id > log.back().id) return nullptr;
+    if (!id || log.empty() || id < log.front().id || id > log.back().id) return nullptr;
     return &log[id - log.front().id];
 }
 

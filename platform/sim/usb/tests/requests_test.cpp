@@ -261,3 +261,34 @@ TEST_F(RequestsTest, TheLogHasALinePerRequest)
 
 }  // namespace
 }  // namespace kwsim::usb::test
+
+namespace kwsim::usb::test {
+namespace {
+
+class ShortLogTest : public UsbTest {
+protected:
+    UsbHost::Options HostOptions() override
+    {
+        UsbHost::Options o;
+        o.logCapacity = 3;
+        return o;
+    }
+};
+
+TEST_F(ShortLogTest, TheLogKeepsTheNewestRecords)
+{
+    PluggedDevice* dev = host->Plug(SingleDevice());
+    for (UCHAR request = 1; request <= 5; request++) {
+        URB urb = VendorUrb(URB_FUNCTION_VENDOR_DEVICE, false, request, 0, 0, nullptr, 0);
+        EXPECT_EQ(SubmitAndWait(dev->Pdo(), &urb), STATUS_SUCCESS);
+    }
+    std::vector<UrbRecord> log = host->Log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0].id, 3u);
+    EXPECT_EQ(log[0].setup[1], 3);
+    EXPECT_EQ(log[2].setup[1], 5);
+    EXPECT_FALSE(log[2].Pending());
+}
+
+}  // namespace
+}  // namespace kwsim::usb::test

@@ -116,7 +116,8 @@ class UsbHost {
 public:
     struct Options {
         Completion completion = Completion::Async;
-        size_t logCapacity = 100000;  // records kept (the oldest go first)
+        // Records kept, the oldest going first (each keeps its data bytes); 0 keeps none.
+        size_t logCapacity = 10000;
     };
     UsbHost();
     explicit UsbHost(Options options);
