@@ -188,6 +188,17 @@ SimThread* NewThread(const std::string& name)
     return t;
 }
 
+// The thread is over: its object is signalled and its own reference dropped (K.mu held).
+static void MarkEnded(SimThread* self)
+{
+    self->terminated = true;
+    if (self->object) {
+        self->object->Tcb.Header.SignalState = 1;
+        SignalObject(&self->object->Tcb.Header);
+        DereferenceLocked(self->object);
+    }
+}
+
 // Ends a thread's life in the kernel: it is no longer runnable, its object is signalled
 // and its own reference dropped. The caller then leaves the OS thread.
 void ThreadExit(SimThread* self)
@@ -201,12 +212,7 @@ void ThreadExit(SimThread* self)
         Verify("thread '" + self->name + "' ended owning a mutex");
         AbandonMutexes(self);
     }
-    self->terminated = true;
-    if (self->object) {
-        self->object->Tcb.Header.SignalState = 1;
-        SignalObject(&self->object->Tcb.Header);
-        DereferenceLocked(self->object);
-    }
+    MarkEnded(self);
     // Leaving the runnable count is the last thing the thread does in the kernel.
     self->runnable = false;
     K.runnable--;
@@ -257,12 +263,7 @@ SimThread* LaunchInternalThread(const std::string& name, std::function<void(SimT
 
 void EndInternalThread(SimThread* self)
 {
-    self->terminated = true;
-    if (self->object) {
-        self->object->Tcb.Header.SignalState = 1;
-        SignalObject(&self->object->Tcb.Header);
-        DereferenceLocked(self->object);
-    }
+    MarkEnded(self);
     self->runnable = false;
     K.runnable--;
     tlsCurrent = nullptr;

@@ -154,8 +154,6 @@ UsbHost::UsbHost(Options options) : core_(std::make_shared<Core>())
 UsbHost::~UsbHost()
 {
     for (PluggedDevice* d : Devices()) d->Unplug();
-    // What the unplugging completed runs before the thread ends.
-    StopServiceThread(core_->completion);
     std::vector<PdoContext*> unowned;
     {
         std::lock_guard<std::mutex> lk(core_->mu);
@@ -166,6 +164,8 @@ UsbHost::~UsbHost()
             for (PdoContext* ctx : d->pdos)
                 if (!ctx->pdo->AttachedDevice) unowned.push_back(ctx);
     }
+    // What the unplugging completed runs before the thread ends.
+    StopServiceThread(core_->completion);
     // A PDO that still has a driver on it stays: removing it is Plug and Play's part, and
     // the kernel reports it at shutdown if nobody does.
     for (PdoContext* ctx : unowned) DeletePdo(ctx);

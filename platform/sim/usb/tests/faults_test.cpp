@@ -7,34 +7,7 @@
 namespace kwsim::usb::test {
 namespace {
 
-class FaultsTest : public UsbTest {
-protected:
-    void SetUp() override
-    {
-        UsbTest::SetUp();
-        device = SingleDevice();
-        dev = host->Plug(device);
-        model = device.get();
-        Configured c = Configure(dev->Pdo());
-        ASSERT_EQ(c.status, STATUS_SUCCESS);
-        in = c.pipes[0x81].PipeHandle;
-        out = c.pipes[0x02].PipeHandle;
-    }
-    URB ReadUrb(std::vector<uint8_t>& buffer)
-    {
-        return BulkUrb(in, buffer.data(), (ULONG)buffer.size(), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    }
-    static void Delay(int64_t dt)
-    {
-        LARGE_INTEGER t = kwsim::test::Relative(dt);
-        KeDelayExecutionThread(KernelMode, FALSE, &t);
-    }
-
-    std::shared_ptr<TestDevice> device;
-    PluggedDevice* dev = nullptr;
-    TestDevice* model = nullptr;
-    USBD_PIPE_HANDLE in = nullptr, out = nullptr;
-};
+class FaultsTest : public SingleDeviceTest {};
 
 TEST_F(FaultsTest, ControlFaultsHitTheNextControlTransfersInOrder)
 {

@@ -8,32 +8,7 @@
 namespace kwsim::usb::test {
 namespace {
 
-class RequestsTest : public UsbTest {
-protected:
-    void SetUp() override
-    {
-        UsbTest::SetUp();
-        dev = host->Plug(SingleDevice());
-        model = static_cast<TestDevice*>(&dev->Model());
-        Configured c = Configure(dev->Pdo());
-        ASSERT_EQ(c.status, STATUS_SUCCESS);
-        in = c.pipes[0x81].PipeHandle;
-        out = c.pipes[0x02].PipeHandle;
-    }
-    URB ReadUrb(std::vector<uint8_t>& buffer)
-    {
-        return BulkUrb(in, buffer.data(), (ULONG)buffer.size(), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-    }
-    static void Delay(int64_t dt)
-    {
-        LARGE_INTEGER t = kwsim::test::Relative(dt);
-        KeDelayExecutionThread(KernelMode, FALSE, &t);
-    }
-
-    PluggedDevice* dev = nullptr;
-    TestDevice* model = nullptr;
-    USBD_PIPE_HANDLE in = nullptr, out = nullptr;
-};
+class RequestsTest : public SingleDeviceTest {};
 
 TEST_F(RequestsTest, CompletionsRunAtDispatchLevelOnTheCompletionThreadOrInline)
 {
