@@ -1,14 +1,18 @@
 // The chip's side of the protocol: reading request words and framing bulk-in packets.
-#include <gtest/gtest.h>
-
 #include <numeric>
 
 #include "simchip/chipprotocol.h"
+#include "simtest.h"
 
 namespace kwsim::chip {
 namespace {
 
-TEST(ChipBaud, DivisorWordsGiveTheRateTheLineRunsAt)
+// Pure functions, run under the sim fixture like every test of the simulated PC.
+using ChipBaud = test::SimTest;
+using ChipWords = test::SimTest;
+using ChipPackets = test::SimTest;
+
+TEST_F(ChipBaud, DivisorWordsGiveTheRateTheLineRunsAt)
 {
     struct Case {
         uint16_t divisor, fraction;
@@ -34,7 +38,7 @@ TEST(ChipBaud, DivisorWordsGiveTheRateTheLineRunsAt)
     EXPECT_EQ(DecodeBaudDivisor(0x4138, 2).eighths, 4u) << "only bit 0 of the fraction word counts";
 }
 
-TEST(ChipBaud, WithinIsExactAtTheLimit)
+TEST_F(ChipBaud, WithinIsExactAtTheLimit)
 {
     BaudSetting s{100, 0};  // 30,000 baud
     EXPECT_TRUE(s.Within(30'000, 0));
@@ -44,7 +48,7 @@ TEST(ChipBaud, WithinIsExactAtTheLimit)
     EXPECT_FALSE(s.Within(29'702, 1));
 }
 
-TEST(ChipBaud, TheRequestCarriesTheFractionByDeviceKind)
+TEST_F(ChipBaud, TheRequestCarriesTheFractionByDeviceKind)
 {
     BaudRequest composite = DecodeBaudRequest(0xC001, 0x0103, true);
     EXPECT_EQ(composite.channel, 3);
@@ -55,7 +59,7 @@ TEST(ChipBaud, TheRequestCarriesTheFractionByDeviceKind)
     EXPECT_EQ(DecodeBaudRequest(0xC001, 0x0100, false).setting.eighths, 1u) << "code 3 (1/8): the high byte means nothing without interfaces";
 }
 
-TEST(ChipWords, DataFormat)
+TEST_F(ChipWords, DataFormat)
 {
     EXPECT_EQ(DecodeDataFormat(0x0008), (LineFormat{8, Parity::None, StopBits::One, false}));
     EXPECT_EQ(DecodeDataFormat(0x0107), (LineFormat{7, Parity::Odd, StopBits::One, false}));
@@ -65,7 +69,7 @@ TEST(ChipWords, DataFormat)
     for (uint16_t bad : {0x0004, 0x0009, 0x0508, 0x1808}) EXPECT_FALSE(DecodeDataFormat(bad)) << std::hex << bad;
 }
 
-TEST(ChipWords, FlowAndModemControl)
+TEST_F(ChipWords, FlowAndModemControl)
 {
     EXPECT_EQ(DecodeFlowControl(0x1311, 0x0502), (FlowControl{0x11, 0x13, 2, true, false, true}));
     EXPECT_EQ(DecodeFlowControl(0x0000, 0x0201), (FlowControl{0, 0, 1, false, true, false}));
@@ -78,7 +82,7 @@ TEST(ChipWords, FlowAndModemControl)
     EXPECT_EQ(ApplyModemControl({}, 0x0003), (ModemLines{false, false})) << "levels without a mask change nothing";
 }
 
-TEST(ChipPackets, StatusBytes)
+TEST_F(ChipPackets, StatusBytes)
 {
     EXPECT_EQ(ModemStatusByte({}), 0x01);
     EXPECT_EQ(ModemStatusByte({true, false, false, false}), 0x11);
@@ -88,7 +92,7 @@ TEST(ChipPackets, StatusBytes)
     EXPECT_EQ(LineStatusByte({true, true, true, true, true, true, true, true}), 0xFF);
 }
 
-TEST(ChipPackets, PayloadIsFramedInSixtyTwoByteSlices)
+TEST_F(ChipPackets, PayloadIsFramedInSixtyTwoByteSlices)
 {
     std::vector<uint8_t> payload(130);
     std::iota(payload.begin(), payload.end(), 0);
