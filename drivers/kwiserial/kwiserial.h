@@ -28,7 +28,7 @@ class CISerialProvider;
 
 // lSupportedBaudRates when the device gives no mask: the port driver then probes the
 // standard rates with m_IsBaudRateSettableCallback.
-#define KWISERIAL_BAUD_RATES_NOT_GIVEN (-1L)
+#define KWISERIAL_BAUD_RATES_NOT_GIVEN ((LONG)-1)
 
 // ---- internal device controls, sent by the port driver down its own stack ----
 #define KWISERIAL_DEVICE_TYPE 0x8006
