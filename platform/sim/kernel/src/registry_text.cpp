@@ -242,6 +242,11 @@ public:
         } while (Take(","));
         return true;
     }
+    bool Peek(char c)
+    {
+        SkipSpace();
+        return i_ < s_.size() && s_[i_] == c;
+    }
     std::string_view Rest() { return s_.substr(i_); }
 
 private:
@@ -267,7 +272,7 @@ bool ParseValue(Parser& p, RegValue* v, bool* remove, std::string* error)
     uint64_t n;
     if (p.Take("-")) {
         *remove = true;
-    } else if (p.Rest().substr(0, 1) == "\"") {
+    } else if (p.Peek('"')) {
         if (!p.Quoted(&text, error)) return false;
         v->type = REG_SZ;
         v->data = WideBytes(text, true);
