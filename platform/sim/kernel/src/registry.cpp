@@ -4,9 +4,22 @@
 #include <algorithm>
 #include <map>
 
-#include "simkernel/registry.h"
+#include "registry_internal.h"
+
+namespace kwsim::detail {
+
+bool SameName(std::u16string_view a, std::u16string_view b)
+{
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (RtlUpcaseUnicodeChar(a[i]) != RtlUpcaseUnicodeChar(b[i])) return false;
+    return true;
+}
+
+}  // namespace kwsim::detail
 
 namespace kwsim {
+using detail::SameName;
 
 struct RegNode {
     std::u16string name;
@@ -40,14 +53,6 @@ std::u16string Upcase(std::u16string_view s)
     std::u16string u(s);
     for (auto& c : u) c = RtlUpcaseUnicodeChar(c);
     return u;
-}
-
-bool SameName(std::u16string_view a, std::u16string_view b)
-{
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (RtlUpcaseUnicodeChar(a[i]) != RtlUpcaseUnicodeChar(b[i])) return false;
-    return true;
 }
 
 int64_t SystemTime()

@@ -17,6 +17,9 @@ NTSTATUS ResolveKeyHandle(HANDLE handle, ACCESS_MASK need, RegKey* key);
 // A new kernel handle to key with `access` (generic rights mapped to key rights).
 HANDLE InsertKeyHandle(const RegKey& key, ACCESS_MASK access);
 
+// Names compare after the kernel's upcase mapping.
+bool SameName(std::u16string_view a, std::u16string_view b);
+
 std::string ToUtf8(std::u16string_view text);
 // False when the text is not well-formed UTF-8.
 bool FromUtf8(std::string_view text, std::u16string* out);

@@ -19,14 +19,6 @@ const char16_t* const kSystemEnvironment[][2] = {
 
 bool IsString(ULONG type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-bool SameText(std::u16string_view a, std::u16string_view b)
-{
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); i++)
-        if (RtlUpcaseUnicodeChar(a[i]) != RtlUpcaseUnicodeChar(b[i])) return false;
-    return true;
-}
-
 // The key named by a RelativeTo/Path pair. With RTL_REGISTRY_HANDLE, Path is an open key
 // handle that must grant `need`. Creation creates the last key only.
 NTSTATUS RelativeKey(ULONG relativeTo, PCWSTR path, bool create, ACCESS_MASK need, RegKey* key)
@@ -78,7 +70,7 @@ bool LookupVariable(std::u16string_view name, const WCHAR* environment, std::u16
         for (const WCHAR* p = environment; *p; p += WideLength(p) + 1) {
             std::u16string_view entry(p);
             size_t eq = entry.find(u'=', 1);
-            if (eq != std::u16string_view::npos && SameText(entry.substr(0, eq), name)) {
+            if (eq != std::u16string_view::npos && SameName(entry.substr(0, eq), name)) {
                 *value = entry.substr(eq + 1);
                 return true;
             }
@@ -86,7 +78,7 @@ bool LookupVariable(std::u16string_view name, const WCHAR* environment, std::u16
         return false;
     }
     for (auto& v : kSystemEnvironment)
-        if (SameText(v[0], name)) {
+        if (SameName(v[0], name)) {
             *value = v[1];
             return true;
         }

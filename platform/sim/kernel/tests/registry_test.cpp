@@ -51,22 +51,17 @@ NTSTATUS Set(HANDLE h, const std::u16string& name, ULONG type, const void* data,
 
 std::u16string Wide(const WCHAR* p, ULONG bytes) { return std::u16string(p, bytes / 2); }
 
-// The name a handle's key reports (ZwQueryKey, KeyBasicInformation).
-std::u16string KeyName(HANDLE h)
+// The key's own name (KeyBasicInformation) or its full path (KeyNameInformation).
+std::u16string KeyName(HANDLE h, KEY_INFORMATION_CLASS cls = KeyBasicInformation)
 {
     alignas(8) UCHAR buf[512];
     ULONG len;
-    EXPECT_EQ(ZwQueryKey(h, KeyBasicInformation, buf, sizeof buf, &len), STATUS_SUCCESS);
+    EXPECT_EQ(ZwQueryKey(h, cls, buf, sizeof buf, &len), STATUS_SUCCESS);
+    if (cls == KeyNameInformation) {
+        auto* info = reinterpret_cast<KEY_NAME_INFORMATION*>(buf);
+        return Wide(info->Name, info->NameLength);
+    }
     auto* info = reinterpret_cast<KEY_BASIC_INFORMATION*>(buf);
-    return Wide(info->Name, info->NameLength);
-}
-
-std::u16string KeyPath(HANDLE h)
-{
-    alignas(8) UCHAR buf[512];
-    ULONG len;
-    EXPECT_EQ(ZwQueryKey(h, KeyNameInformation, buf, sizeof buf, &len), STATUS_SUCCESS);
-    auto* info = reinterpret_cast<KEY_NAME_INFORMATION*>(buf);
     return Wide(info->Name, info->NameLength);
 }
 
@@ -127,7 +122,7 @@ TEST_F(RegistryTest, CreateAndOpenFollowTheNameAndPathRules)
     }
     HANDLE test;
     ASSERT_EQ(Open(&test, svc + u"\\KWTEST"), STATUS_SUCCESS);
-    EXPECT_EQ(KeyPath(test), svc + u"\\KwTest") << "the path keeps the case of creation";
+    EXPECT_EQ(KeyName(test, KeyNameInformation), svc + u"\\KwTest") << "the path keeps the case of creation";
     ZwClose(test);
 
     OBJECT_ATTRIBUTES unset{};
