@@ -25,6 +25,8 @@
 struct _OBJECT_TYPE {
     const char* name;
     bool ownLeakReport = false;  // leaks of these objects are reported by their manager
+    // What the leak report adds about an object of this type (optional).
+    std::string (*describe)(const void* body) = nullptr;
 };
 
 namespace kwsim::detail {
@@ -231,6 +233,9 @@ bool CheckFreeRange(const void* p, size_t size);  // false: the kernel still use
 
 // Debug output.
 void ResetDebug();
+
+// Registry: the boot skeleton.
+void ResetRegistry();
 
 // Driver modules.
 void CollectModuleLeaks(std::vector<std::string>& out);
