@@ -29,6 +29,7 @@ void Boot(const BootOptions& options)
         K.booted = true;
     }
     ResetDebug();
+    ResetRegistry();
     TakeReports();
     KeNumberProcessors = (CHAR)(options.processors < 1 ? 1 : options.processors);
     RegisterThread(options.threadName ? options.threadName : "test");

@@ -55,7 +55,6 @@ void WorkerMain(SimThread* self)
         ObfDereferenceObject(device);
         lk.lock();
     }
-    EndInternalThread(self);
 }
 
 // Wakes an idle worker or starts another one (K.mu held).
@@ -68,7 +67,11 @@ void Dispatch()
         }
     }
     if (W.threads.size() >= kMaxWorkers) return;  // a busy worker will take it
-    W.threads.push_back(LaunchInternalThread("system worker " + std::to_string(W.threads.size()), WorkerMain));
+    SimThread* t = NewThread("system worker " + std::to_string(W.threads.size()));
+    t->internal = true;
+    t->fn = [t] { WorkerMain(t); };
+    W.threads.push_back(t);
+    LaunchThread(t);
 }
 
 }  // namespace

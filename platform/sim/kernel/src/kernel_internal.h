@@ -25,6 +25,8 @@
 struct _OBJECT_TYPE {
     const char* name;
     bool ownLeakReport = false;  // leaks of these objects are reported by their manager
+    // What the leak report adds about an object of this type (optional).
+    std::string (*describe)(const void* body) = nullptr;
 };
 
 namespace kwsim::detail {
@@ -192,10 +194,6 @@ void NotifyClock();
 SimThread* NewThread(const std::string& name);
 void ThreadExit(SimThread* self);  // K.mu not held; the caller then leaves the OS thread
 void LaunchThread(SimThread* t);
-// Threads of the sim itself (DPC threads, system workers, service threads): a new
-// internal thread running `body`, which ends with EndInternalThread.
-SimThread* LaunchInternalThread(const std::string& name, std::function<void(SimThread*)> body);  // K.mu held
-void EndInternalThread(SimThread* self);  // K.mu held; the body then returns
 void KillCurrentIfRequested(std::unique_lock<std::mutex>& lk, SimThread* self);
 std::string DescribeThreadsLocked();
 int64_t CurrentTime();
@@ -237,6 +235,9 @@ bool CheckFreeRange(const void* p, size_t size);  // false: the kernel still use
 
 // Debug output.
 void ResetDebug();
+
+// Registry: the boot skeleton.
+void ResetRegistry();
 
 // Driver modules.
 void CollectModuleLeaks(std::vector<std::string>& out);

@@ -188,17 +188,6 @@ SimThread* NewThread(const std::string& name)
     return t;
 }
 
-// The thread is over: its object is signalled and its own reference dropped (K.mu held).
-static void MarkEnded(SimThread* self)
-{
-    self->terminated = true;
-    if (self->object) {
-        self->object->Tcb.Header.SignalState = 1;
-        SignalObject(&self->object->Tcb.Header);
-        DereferenceLocked(self->object);
-    }
-}
-
 // Ends a thread's life in the kernel: it is no longer runnable, its object is signalled
 // and its own reference dropped. The caller then leaves the OS thread.
 void ThreadExit(SimThread* self)
@@ -212,7 +201,12 @@ void ThreadExit(SimThread* self)
         Verify("thread '" + self->name + "' ended owning a mutex");
         AbandonMutexes(self);
     }
-    MarkEnded(self);
+    self->terminated = true;
+    if (self->object) {
+        self->object->Tcb.Header.SignalState = 1;
+        SignalObject(&self->object->Tcb.Header);
+        DereferenceLocked(self->object);
+    }
     // Leaving the runnable count is the last thing the thread does in the kernel.
     self->runnable = false;
     K.runnable--;
@@ -242,31 +236,6 @@ void LaunchThread(SimThread* t)
     pthread_attr_setstacksize(&attr, 1 << 20);
     if (pthread_create(&t->pthread, &attr, ThreadMain, t) != 0) Fatal("cannot create an OS thread");
     pthread_attr_destroy(&attr);
-}
-
-SimThread* LaunchInternalThread(const std::string& name, std::function<void(SimThread*)> body)
-{
-    SimThread* t = NewThread(name);
-    t->internal = true;
-    t->ownsPthread = true;
-    t->fn = [t, body = std::move(body)] {
-        tlsCurrent = t;
-        body(t);
-    };
-    auto main = [](void* arg) -> void* {
-        static_cast<SimThread*>(arg)->fn();
-        return nullptr;
-    };
-    if (pthread_create(&t->pthread, nullptr, main, t) != 0) Fatal("cannot create the sim thread '" + name + "'");
-    return t;
-}
-
-void EndInternalThread(SimThread* self)
-{
-    MarkEnded(self);
-    self->runnable = false;
-    K.runnable--;
-    tlsCurrent = nullptr;
 }
 
 static const char* KindText(WaitKind kind)

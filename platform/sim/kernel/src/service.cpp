@@ -43,8 +43,7 @@ void ServiceMain(ServiceThread* s, SimThread* self)
         lk.lock();
     }
     s->ended = true;
-    EndInternalThread(self);
-}
+}  // the thread ends through ThreadExit, as every sim thread does
 
 }  // namespace
 
@@ -69,8 +68,11 @@ ServiceThread* StartServiceThread(const std::string& name, KIRQL irql)
     gServices.push_back(std::make_unique<ServiceThread>());
     ServiceThread* s = gServices.back().get();
     s->irql = irql;
-    // The body starts by taking K.mu, so it sees s->thread set.
-    s->thread = LaunchInternalThread(name, [s](SimThread* self) { ServiceMain(s, self); });
+    SimThread* t = NewThread(name);
+    t->internal = true;
+    t->fn = [s, t] { ServiceMain(s, t); };
+    s->thread = t;
+    LaunchThread(t);
     return s;
 }
 

@@ -69,8 +69,9 @@ bool InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2)
     return true;
 }
 
-static void CpuMain(Cpu* cpu, SimThread* self)
+static void CpuMain(Cpu* cpu)
 {
+    SimThread* self = cpu->thread;
     std::unique_lock<std::mutex> lk(K.mu);
     for (;;) {
         while (IsListEmpty(&cpu->queue) && !cpu->stop) Block(lk, self, WaitKind::Idle);
@@ -98,22 +99,28 @@ static void CpuMain(Cpu* cpu, SimThread* self)
             K.flushWaiters.clear();
         }
     }
-    EndInternalThread(self);
 }
 
 void StartCpus(int count)
 {
-    std::lock_guard<std::mutex> lk(K.mu);
-    for (int i = 0; i < count; i++) {
-        auto cpu = std::make_unique<Cpu>();
-        cpu->index = i;
-        InitializeListHead(&cpu->queue);
-        Cpu* raw = cpu.get();
-        K.cpus.push_back(std::move(cpu));
-        // The thread starts by taking K.mu, so it sees its fields set.
-        raw->thread = LaunchInternalThread("DPC " + std::to_string(i), [raw](SimThread* self) { CpuMain(raw, self); });
-        raw->thread->cpu = i;
-        raw->thread->priority = HIGH_PRIORITY;
+    std::vector<Cpu*> started;
+    {
+        std::lock_guard<std::mutex> lk(K.mu);
+        for (int i = 0; i < count; i++) {
+            auto cpu = std::make_unique<Cpu>();
+            cpu->index = i;
+            InitializeListHead(&cpu->queue);
+            cpu->thread = NewThread("DPC " + std::to_string(i));
+            cpu->thread->internal = true;
+            cpu->thread->cpu = i;
+            cpu->thread->priority = HIGH_PRIORITY;
+            started.push_back(cpu.get());
+            K.cpus.push_back(std::move(cpu));
+        }
+    }
+    for (Cpu* cpu : started) {
+        cpu->thread->fn = [cpu] { CpuMain(cpu); };
+        LaunchThread(cpu->thread);
     }
 }
 

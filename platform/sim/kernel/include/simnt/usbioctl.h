@@ -1,23 +1,7 @@
 // Internal device controls of the USB stack that client drivers send to their device's
 // physical device object.
 #pragma once
-#include "simnt/usb.h"
-
-#ifndef CTL_CODE
-#  define CTL_CODE(DeviceType, Function, Method, Access) \
-      (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#endif
-#ifndef METHOD_BUFFERED
-#  define METHOD_BUFFERED 0
-#  define METHOD_IN_DIRECT 1
-#  define METHOD_OUT_DIRECT 2
-#  define METHOD_NEITHER 3
-#endif
-#ifndef FILE_ANY_ACCESS
-#  define FILE_ANY_ACCESS 0
-#  define FILE_READ_ACCESS 0x0001
-#  define FILE_WRITE_ACCESS 0x0002
-#endif
+#include "simnt/usb.h"  // and through it simnt/devioctl.h (CTL_CODE)
 
 #define USB_SUBMIT_URB 0
 #define USB_RESET_PORT 1
