@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "io_internal.h"
+#include "wmi_internal.h"
 
 namespace kwsim {
 using namespace detail;
@@ -87,6 +88,7 @@ std::vector<Report> Shutdown()
         CollectNamespaceLeaks(leaks);
         CollectObjectLeaks(leaks);
     }
+    CollectWmiLeaks(leaks);
     CollectModuleLeaks(leaks);
     CollectPoolLeaks(leaks);
     std::vector<Report> out;
@@ -129,6 +131,7 @@ std::vector<Report> Shutdown()
         ResetIo();
         ResetObjects();
     }
+    ResetWmi();
     ResetLoader();
     ResetPool();
     {
