@@ -63,5 +63,16 @@ else
     count "image checker refuses a user-mode program" 0
 fi
 
+step "32-bit serial interface layout"
+# The ISerial record is a layout contract between separately built drivers; a 32-bit
+# build must see the same header with its 32-bit offsets.
+if g++ -m32 -std=c++17 -fsyntax-only -ffreestanding -fno-exceptions -fno-rtti -DKW_KERNEL=1 \
+       -Iplatform/include -Iplatform/sim/kernel/include -Iframework/include -Idrivers/kwiserial \
+       drivers/kwiserial/tests/kwiserial_layout32.cpp; then
+    count "32-bit serial interface layout" 1
+else
+    count "32-bit serial interface layout" 0
+fi
+
 printf '\n%d passed, %d failed\n' "$passed" "$failed"
 [[ $failed -eq 0 ]]

@@ -1,10 +1,12 @@
 // tarvo-sim: the simulated PC on the command line. For now it boots the simulated
 // kernel, loads the sample driver, lets it run for a virtual second and unloads it,
-// printing what the machine did.
+// printing what the machine did (and, on request, registry subtrees).
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "simkernel/registry.h"
 #include "simkernel/sim.h"
 
 namespace {
@@ -27,11 +29,14 @@ std::string Seconds(int64_t t)
 int main(int argc, char** argv)
 {
     int64_t runFor = kwsim::kSec;
+    std::vector<std::string> dumps;
     for (int i = 1; i < argc; i++) {
         if (!strcmp(argv[i], "--run-ms") && i + 1 < argc) {
             runFor = atoll(argv[++i]) * kwsim::kMs;
+        } else if (!strcmp(argv[i], "--registry") && i + 1 < argc) {
+            dumps.push_back(argv[++i]);
         } else {
-            fprintf(stderr, "usage: tarvo-sim [--run-ms N]\n");
+            fprintf(stderr, "usage: tarvo-sim [--run-ms N] [--registry KEYPATH]...\n");
             return 2;
         }
     }
@@ -57,6 +62,7 @@ int main(int argc, char** argv)
         printf("KwSample unloaded at %s\n", Seconds(kwsim::Now()).c_str());
     }
     Print("debug output of the drivers:\n", kwsim::DebugOutput());
+    for (auto& path : dumps) Print("registry:\n", kwsim::DumpRegistry(path));
     auto leaks = kwsim::Shutdown();
     printf("simulated kernel shut down: %d problem(s) reported\n", problems);
     return problems == 0 && driver.driverObject ? 0 : 1;

@@ -15,10 +15,16 @@
 #  undef InterlockedBitTestAndSet
 #  undef InterlockedBitTestAndReset
 #  include <ntstrsafe.h>
+// Test hooks of the simulated PC cost nothing here.
+#  define KW_SYNC_POINT(name) ((void)0)
 
 #else
 
 #  include "simnt/ntddk.h"
 #  include "simnt/io.h"
+#  include "simnt/csq.h"
+// A named place where a test of the simulated PC can park the thread passing by.
+extern "C" void KwSimSyncPoint(const char* name);
+#  define KW_SYNC_POINT(name) KwSimSyncPoint(name)
 
 #endif

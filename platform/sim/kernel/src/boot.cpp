@@ -30,6 +30,7 @@ void Boot(const BootOptions& options)
         K.booted = true;
     }
     ResetDebug();
+    ResetRegistry();
     TakeReports();
     KeNumberProcessors = (CHAR)(options.processors < 1 ? 1 : options.processors);
     RegisterThread(options.threadName ? options.threadName : "test");
@@ -83,6 +84,7 @@ std::vector<Report> Shutdown()
         std::lock_guard<std::mutex> lk(K.mu);
         CollectKernelLeaks(leaks);
         CollectWorkItemLeaks(leaks);
+        CollectAppLeaks(leaks);
         CollectIoLeaks(leaks);
         CollectDeviceLeaks(leaks);
         CollectNamespaceLeaks(leaks);
@@ -129,6 +131,7 @@ std::vector<Report> Shutdown()
         K.armed.clear();
         ResetWorkers();
         ResetIo();
+        ResetSyncPoints();
         ResetObjects();
     }
     ResetWmi();

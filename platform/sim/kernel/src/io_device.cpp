@@ -8,10 +8,10 @@ namespace kwsim::detail {
 
 static _OBJECT_TYPE gDeviceType{"Device", true};
 static _OBJECT_TYPE gDriverObjectType{"Driver", true};
-static _OBJECT_TYPE gFileType{"File"};
+_OBJECT_TYPE gFileObjectType{"File", true};
 static POBJECT_TYPE gDeviceTypePtr = &gDeviceType;
 static POBJECT_TYPE gDriverTypePtr = &gDriverObjectType;
-static POBJECT_TYPE gFileTypePtr = &gFileType;
+static POBJECT_TYPE gFileTypePtr = &gFileObjectType;
 
 static size_t AlignUp(size_t n) { return (n + 15) & ~(size_t)15; }
 

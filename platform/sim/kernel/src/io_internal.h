@@ -1,7 +1,9 @@
 // Internal state of the simulated I/O manager (guarded by K.mu unless stated).
 #pragma once
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <unordered_map>
 
 #include "kernel_internal.h"
@@ -38,6 +40,21 @@ struct IrpInfo {
     bool threaded = false;        // built by the I/O manager: finished by it at the top
     PVOID outputBuffer = nullptr; // METHOD_BUFFERED output to copy back
     ULONG outputLength = 0;
+    std::function<void(PIRP)> onFinish;  // the originator's look at the finished IRP
+    int holds = 0;                // a canceller holds the IRP: its free waits
+    bool freeDeferred = false;
+};
+
+struct PendingAppIrp {
+    PIRP irp;
+    SimThread* thread;
+};
+
+struct AppFileState {
+    PDEVICE_OBJECT device;  // the device the name led to
+    PDEVICE_OBJECT target;  // the top of its stack, where requests go
+    std::vector<PendingAppIrp> pending;
+    bool closing = false;   // handle closed: IRP_MJ_CLOSE follows the last request
 };
 
 
@@ -50,6 +67,7 @@ struct IoState {
     KSPIN_LOCK cancelLock = 0;
     PDRIVER_OBJECT busDriver = nullptr;
     std::unordered_map<PDEVICE_OBJECT, PdoHandler> pdoHandlers;
+    std::unordered_map<PFILE_OBJECT, std::unique_ptr<AppFileState>> files;
 };
 
 extern IoState IO;
@@ -63,6 +81,9 @@ NTSTATUS InsertName(const std::u16string& path, NamespaceEntry entry);
 void RemoveName(const std::u16string& path);
 
 std::string IrpText(PIRP irp);
+void ReleaseIrpHold(PIRP irp);  // K.mu not held
+extern _OBJECT_TYPE gFileObjectType;
+void CollectAppLeaks(std::vector<std::string>& out);  // K.mu held
 PDRIVER_OBJECT CreateSimDriver(const std::u16string& name, PDRIVER_DISPATCH dispatch);
 
 void CollectNamespaceLeaks(std::vector<std::string>& out);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "io_internal.h"
+#include "simkernel/syncpoint.h"
 
 namespace kwsim::detail {
 
@@ -75,8 +76,27 @@ static void FinishThreadedIrp(PIRP irp, IrpInfo& info)
         memcpy(info.outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
     }
     if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
+    if (info.onFinish) info.onFinish(irp);
     PKEVENT event = irp->UserEvent;
     if (event) KeSetEvent(event, 0, FALSE);
+    {
+        std::lock_guard<std::mutex> lk(K.mu);
+        auto it = IO.irps.find(irp);
+        if (it != IO.irps.end() && it->second.holds > 0) {
+            it->second.freeDeferred = true;
+            return;
+        }
+    }
+    IoFreeIrp(irp);
+}
+
+void ReleaseIrpHold(PIRP irp)
+{
+    {
+        std::lock_guard<std::mutex> lk(K.mu);
+        auto it = IO.irps.find(irp);
+        if (it == IO.irps.end() || --it->second.holds > 0 || !it->second.freeDeferred) return;
+    }
     IoFreeIrp(irp);
 }
 
@@ -192,6 +212,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR)
         Irp->CancelRoutine = nullptr;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) Verify(IrpText(Irp) + " completed with STATUS_PENDING");
+    PassSyncPoint(kwsim::sync::kCompleteRequest);
 
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -241,6 +262,7 @@ void IofCompleteRequest(PIRP Irp, CCHAR)
         if (it == IO.irps.end()) return;
         it->second.state = IrpState::Done;
         info = it->second;
+        it->second.onFinish = nullptr;
     }
     if (info.threaded)
         FinishThreadedIrp(Irp, info);
@@ -258,9 +280,12 @@ BOOLEAN IoCancelIrp(PIRP Irp)
         std::lock_guard<std::mutex> lk(K.mu);
         if (!Live(Irp, "IoCancelIrp")) return FALSE;
     }
+    // The flag is set before the cancel routine is taken, so a driver that looks at it
+    // after installing its routine cannot miss a cancel.
+    __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_SEQ_CST);
+    PassSyncPoint(kwsim::sync::kCancelBeforeRoutine);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (!routine) {
         IoReleaseCancelSpinLock(irql);

@@ -190,6 +190,7 @@ void ResetIo()
     IO.cancelLock = 0;
     IO.busDriver = nullptr;
     IO.pdoHandlers.clear();
+    IO.files.clear();
 }
 
 }  // namespace kwsim::detail

@@ -28,7 +28,6 @@ Workers W;
 
 void WorkerMain(SimThread* self)
 {
-    tlsCurrent = self;
     std::unique_lock<std::mutex> lk(K.mu);
     for (;;) {
         while (W.queue.empty() && !W.stop) {
@@ -56,10 +55,6 @@ void WorkerMain(SimThread* self)
         ObfDereferenceObject(device);
         lk.lock();
     }
-    self->terminated = true;
-    self->runnable = false;
-    K.runnable--;
-    tlsCurrent = nullptr;
 }
 
 // Wakes an idle worker or starts another one (K.mu held).
@@ -75,16 +70,8 @@ void Dispatch()
     SimThread* t = NewThread("system worker " + std::to_string(W.threads.size()));
     t->internal = true;
     t->fn = [t] { WorkerMain(t); };
-    t->ownsPthread = true;
     W.threads.push_back(t);
-    if (pthread_create(
-            &t->pthread, nullptr,
-            [](void* arg) -> void* {
-                static_cast<SimThread*>(arg)->fn();
-                return nullptr;
-            },
-            t) != 0)
-        Fatal("cannot create a system worker thread");
+    LaunchThread(t);
 }
 
 }  // namespace

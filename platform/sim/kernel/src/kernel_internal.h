@@ -25,6 +25,8 @@
 struct _OBJECT_TYPE {
     const char* name;
     bool ownLeakReport = false;  // leaks of these objects are reported by their manager
+    // What the leak report adds about an object of this type (optional).
+    std::string (*describe)(const void* body) = nullptr;
 };
 
 namespace kwsim::detail {
@@ -59,7 +61,7 @@ struct TimelineEntry {
     uint64_t id = 0;
 };
 
-enum class WaitKind { None, Dispatcher, Idle, Settle, DpcFlush, Hardware };
+enum class WaitKind { None, Dispatcher, Idle, Settle, DpcFlush, Hardware, Parked };
 
 struct SimThread {
     uint64_t id = 0;
@@ -205,6 +207,8 @@ bool InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2);
 void Arm(const void* p, const char* what);
 void Disarm(const void* p);
 void SleepFor(int64_t dt, const char* routine);
+void PassSyncPoint(const char* name);  // K.mu not held
+void ResetSyncPoints();  // K.mu held
 void InitTimerHeader(KTIMER* timer, TIMER_TYPE type);
 
 // DPC and clock lifecycle.
@@ -229,6 +233,9 @@ bool CheckFreeRange(const void* p, size_t size);  // false: the kernel still use
 
 // Debug output.
 void ResetDebug();
+
+// Registry: the boot skeleton.
+void ResetRegistry();
 
 // Driver modules.
 void CollectModuleLeaks(std::vector<std::string>& out);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "kernel_internal.h"
+#include "simkernel/registry.h"
 
 namespace kwsim::detail {
 
@@ -157,6 +158,7 @@ LoadedDriver LoadDriver(const std::string& name)
     m->begin = range.begin;
     m->end = range.end;
     m->registryPath = Widen("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + base);
+    GetRegistry().CreatePath(m->registryPath);  // as installing the service would have
     SetUnicode(m->registryPathString, m->registryPath);
     m->driverName = Widen("\\Driver\\" + base);
 

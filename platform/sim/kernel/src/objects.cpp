@@ -57,6 +57,7 @@ static std::string ObjectName(ObjectHeader* h)
         _ETHREAD* t = reinterpret_cast<_ETHREAD*>(h + 1);
         if (t->Tcb.Sim) s += " '" + t->Tcb.Sim->name + "'";
     }
+    if (h->type->describe) s += " " + h->type->describe(h + 1);
     return s;
 }
 
@@ -64,10 +65,9 @@ void CollectObjectLeaks(std::vector<std::string>& out)
 {
     std::unordered_map<void*, intptr_t> handleRefs;
     for (auto& [value, body] : K.handles) {
-        char buf[160];
-        snprintf(buf, sizeof buf, "handle %p to %s object is still open", reinterpret_cast<void*>(value),
-                 ObjectName(HeaderOf(body)).c_str());
-        out.push_back(buf);
+        char buf[48];
+        snprintf(buf, sizeof buf, "handle %p to ", reinterpret_cast<void*>(value));
+        out.push_back(buf + ObjectName(HeaderOf(body)) + " object is still open");
         handleRefs[body]++;
     }
     for (ObjectHeader* h : K.objects) {

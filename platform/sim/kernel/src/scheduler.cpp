@@ -247,6 +247,7 @@ static const char* KindText(WaitKind kind)
     case WaitKind::Settle: return "settling";
     case WaitKind::DpcFlush: return "flushing DPCs";
     case WaitKind::Hardware: return "hardware";
+    case WaitKind::Parked: return "parked at a sync point";
     }
     return "?";
 }
@@ -270,6 +271,7 @@ std::string DescribeThreadsLocked()
             else if (t->blockCount)
                 out << ", no time-out";
         }
+        if (!t->runnable && kind == WaitKind::Parked) out << " (" << t->waitCall << ")";
         out << "\n";
     }
     return out.str();

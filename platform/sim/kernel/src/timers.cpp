@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "kernel_internal.h"
+#include "simkernel/syncpoint.h"
 
 namespace kwsim::detail {
 
@@ -71,7 +72,6 @@ bool InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2)
 static void CpuMain(Cpu* cpu)
 {
     SimThread* self = cpu->thread;
-    tlsCurrent = self;
     std::unique_lock<std::mutex> lk(K.mu);
     for (;;) {
         while (IsListEmpty(&cpu->queue) && !cpu->stop) Block(lk, self, WaitKind::Idle);
@@ -83,6 +83,7 @@ static void CpuMain(Cpu* cpu)
         PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
         cpu->busy = true;
         lk.unlock();
+        PassSyncPoint(kwsim::sync::kBeforeDpc);
         self->irql = DISPATCH_LEVEL;
         routine(dpc, context, a1, a2);
         if (self->irql != DISPATCH_LEVEL || self->spinLocksHeld) {
@@ -98,10 +99,6 @@ static void CpuMain(Cpu* cpu)
             K.flushWaiters.clear();
         }
     }
-    self->terminated = true;
-    self->runnable = false;
-    K.runnable--;
-    tlsCurrent = nullptr;
 }
 
 void StartCpus(int count)
@@ -122,17 +119,8 @@ void StartCpus(int count)
         }
     }
     for (Cpu* cpu : started) {
-        SimThread* t = cpu->thread;
-        t->fn = [cpu] { CpuMain(cpu); };
-        t->ownsPthread = true;
-        if (pthread_create(
-                &t->pthread, nullptr,
-                [](void* arg) -> void* {
-                    static_cast<SimThread*>(arg)->fn();
-                    return nullptr;
-                },
-                t) != 0)
-            Fatal("cannot create a DPC thread");
+        cpu->thread->fn = [cpu] { CpuMain(cpu); };
+        LaunchThread(cpu->thread);
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 #include "simnt/rtl.h"
 #include "simnt/pnp.h"
+#include "simnt/devioctl.h"
 
 typedef SHORT CSHORT;
 typedef CHAR CCHAR;
@@ -108,13 +109,6 @@ typedef struct _DRIVER_OBJECT {
 
 // ---- device objects ----
 
-typedef ULONG DEVICE_TYPE;
-#define FILE_DEVICE_BUS_EXTENDER 0x0000002a
-#define FILE_DEVICE_CONTROLLER 0x00000004
-#define FILE_DEVICE_NULL 0x00000015
-#define FILE_DEVICE_SERIAL_PORT 0x0000001b
-#define FILE_DEVICE_SERIAL_MOUSE_PORT 0x00000028
-#define FILE_DEVICE_UNKNOWN 0x00000022
 #define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
 
 #define FILE_REMOVABLE_MEDIA 0x00000001

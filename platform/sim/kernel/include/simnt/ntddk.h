@@ -4,3 +4,4 @@
 #include "simnt/ke.h"
 #include "simnt/ex.h"
 #include "simnt/rtl.h"
+#include "simnt/ntreg.h"
