@@ -21,6 +21,16 @@ extern "C" NTSTATUS __cdecl WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG Mess
 typedef NTSTATUS (*WMIENTRY)(UCHAR ActionCode, PVOID DataPath, ULONG BufferSize, PVOID Buffer, PVOID Context,
                              PULONG Size);
 
+// Message flags of WmiTraceMessage (evntrace.h is user mode).
+#  ifndef TRACE_MESSAGE_SEQUENCE
+#    define TRACE_MESSAGE_SEQUENCE 1
+#    define TRACE_MESSAGE_GUID 2
+#    define TRACE_MESSAGE_COMPONENTID 4
+#    define TRACE_MESSAGE_TIMESTAMP 8
+#    define TRACE_MESSAGE_PERFORMANCE_TIMESTAMP 16
+#    define TRACE_MESSAGE_SYSTEMINFO 32
+#  endif
+
 #else
 
 #  include "simnt/wmistr.h"
