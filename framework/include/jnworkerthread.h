@@ -23,6 +23,9 @@ public:
     void m_SetRunOnceAtStart(bool runOnce) { m_bRunOnceAtStart = runOnce ? 1 : 0; }
     bool m_IsRunning() const { return m_pThread != nullptr; }
 
+protected:
+    bool m_StopRequested() const { return m_bStop == 1; }
+
 private:
     static void sm_ThreadRoutine(PVOID context);
     void m_Run();

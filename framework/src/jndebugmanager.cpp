@@ -46,6 +46,17 @@ const CodeName kStatuses[] = {
 
 const WCHAR kEventLogKey[] = KW_W("EventLog\\System\\");
 
+// Reads a DWORD that may be absent (or of another type): then `value` is the default. A
+// failure of any other kind (no memory) is a failure.
+bool ReadOptional(PCUNICODE_STRING path, PCWSTR name, ULONG& value, ULONG fallback, bool& present)
+{
+    NTSTATUS status = JnRegistryReadDwordAt(path, name, &value);
+    present = NT_SUCCESS(status);
+    if (present) return true;
+    value = fallback;
+    return status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_TYPE_MISMATCH;
+}
+
 }  // namespace
 
 CJnDebugManager* CJnDebugManager::sm_pInstance;
@@ -59,16 +70,18 @@ CJnDebugManager::CJnDebugManager(PDRIVER_OBJECT driverObject, PCWSTR serviceName
     success = false;
     // LogLevel must be 0 to 3; anything else (or nothing) becomes 1, also in the registry.
     ULONG level;
-    if (!NT_SUCCESS(JnRegistryReadDwordAt(registryPath, KW_W("LogLevel"), &level)) || level > 3) {
+    bool present;
+    if (!ReadOptional(registryPath, KW_W("LogLevel"), level, 1, present)) return;
+    if (!present || level > 3) {
         level = 1;
         if (!NT_SUCCESS(JnRegistryWriteDword(registryPath, KW_W("LogLevel"), level))) return;
     }
     m_ulLogLevel = level;
     if (!NT_SUCCESS(m_RegistryPath.m_Copy(registryPath)) || !NT_SUCCESS(m_ServiceName.m_Copy(serviceName))) return;
     if (!m_CreateEventSource()) return;
-    if (!NT_SUCCESS(JnRegistryReadDwordAt(registryPath, KW_W("DebugMask"), &m_DebugMask))) m_DebugMask = 0;
-    if (!NT_SUCCESS(JnRegistryReadDwordAt(registryPath, KW_W("OperatorDebugMask"), &m_OperatorDebugMask)))
-        m_OperatorDebugMask = 0;
+    if (!ReadOptional(registryPath, KW_W("DebugMask"), m_DebugMask, 0, present) ||
+        !ReadOptional(registryPath, KW_W("OperatorDebugMask"), m_OperatorDebugMask, 0, present))
+        return;
     m_bSuccess = true;
     success = true;
     sm_pInstance = this;

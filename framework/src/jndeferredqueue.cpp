@@ -89,6 +89,8 @@ void CJnDeferredQueue::sm_Drain(PVOID context)
 {
     CJnDeferredQueue* queue = static_cast<CJnDeferredQueue*>(context);
     for (;;) {
+        // A stop that came meanwhile leaves the rest to be discarded.
+        if (queue->m_StopRequested()) return;
         queue->m_Lock.m_Acquire();
         if (IsListEmpty(&queue->m_Pending)) {
             queue->m_Lock.m_Release();
