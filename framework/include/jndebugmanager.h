@@ -14,11 +14,11 @@ void JnAssertPrint(const char* sourcePath, int line);
 
 class CJnDebugManager : public CJnObject {
 public:
-    static const ULONG kMaxText = 250;        // formatted message, terminator included
-    static const ULONG kDumpLine = 102;       // hex-dump line, terminator included
-    static const USHORT kFirstMessage = 10;   // message number of channel 0
-    static const USHORT kDumpTimeMessage = 65;
-    static const ULONG kDumpTimeFlag = 0x400; // of provider 0
+    static constexpr ULONG kMaxText = 250;        // formatted message, terminator included
+    static constexpr ULONG kDumpLine = 102;       // hex-dump line, terminator included
+    static constexpr USHORT kFirstMessage = 10;   // message number of channel 0
+    static constexpr USHORT kDumpTimeMessage = 65;
+    static constexpr ULONG kDumpTimeFlag = 0x400; // of provider 0
 
     CJnDebugManager(PDRIVER_OBJECT driverObject, PCWSTR serviceName, PCUNICODE_STRING registryPath, bool& success);
     ~CJnDebugManager();

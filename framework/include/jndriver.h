@@ -40,7 +40,7 @@ CJnDevice* JnNewFunctionalDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT phy
 
 class CJnDriver : public CJnObject {
 public:
-    static const ULONG kMaxFunctionalDevices = 64;
+    static constexpr ULONG kMaxFunctionalDevices = 64;
 
     CJnDriver();
     virtual ~CJnDriver();

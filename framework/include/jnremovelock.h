@@ -7,7 +7,7 @@
 
 class CJnRemoveLock {
 public:
-    static const ULONG kUnlimited = 0xFFFFFFFF;
+    static constexpr ULONG kUnlimited = 0xFFFFFFFF;
 
     explicit CJnRemoveLock(ULONG limit = kUnlimited) : m_lCount(0), m_ulLimit(limit), m_bEnabled(FALSE)
     {

@@ -7,7 +7,7 @@
 
 class CJnSpinLock {
 public:
-    static const KIRQL kFree = 0xFF;
+    static constexpr KIRQL kFree = 0xFF;
 
     CJnSpinLock() { m_Initialize(); }
     void m_Initialize();

@@ -11,7 +11,7 @@
 
 class CJnTraceControl {
 public:
-    static const ULONG kProviderCount = 8;
+    static constexpr ULONG kProviderCount = 8;
 
     static const GUID& sm_ProviderGuid(ULONG provider);
     static bool sm_IsEnabled(ULONG provider, ULONG flag);

@@ -23,7 +23,8 @@ struct CodeName {
     ULONG code;
     const char* name;
 };
-constexpr ULONG UsbCode(ULONG function) { return (0x22u << 16) | (function << 2) | 3u; }
+constexpr ULONG kNeither = 3, kBuffered = 0;
+constexpr ULONG UsbCode(ULONG function, ULONG method = kNeither) { return (0x22u << 16) | (function << 2) | method; }
 const CodeName kUsbIoctls[] = {
     {UsbCode(0), "IOCTL_INTERNAL_USB_SUBMIT_URB"},
     {UsbCode(1), "IOCTL_INTERNAL_USB_RESET_PORT"},
@@ -32,11 +33,11 @@ const CodeName kUsbIoctls[] = {
     {UsbCode(5), "IOCTL_INTERNAL_USB_ENABLE_PORT (obsolete)"},
     {UsbCode(6), "IOCTL_INTERNAL_USB_GET_HUB_COUNT"},
     {UsbCode(7), "IOCTL_INTERNAL_USB_CYCLE_PORT"},
-    {UsbCode(8), "IOCTL_INTERNAL_USB_GET_HUB_NAME"},
-    {UsbCode(264), "IOCTL_INTERNAL_USB_GET_BUS_INFO (obsolete)"},
-    {UsbCode(265), "IOCTL_INTERNAL_USB_GET_CONTROLLER_NAME"},
-    {UsbCode(266), "IOCTL_INTERNAL_USB_GET_BUSGUID_INFO"},
-    {UsbCode(267), "IOCTL_INTERNAL_USB_GET_PARENT_HUB_INFO"},
+    {UsbCode(8, kBuffered), "IOCTL_INTERNAL_USB_GET_HUB_NAME"},
+    {UsbCode(264, kBuffered), "IOCTL_INTERNAL_USB_GET_BUS_INFO (obsolete)"},
+    {UsbCode(265, kBuffered), "IOCTL_INTERNAL_USB_GET_CONTROLLER_NAME"},
+    {UsbCode(266, kBuffered), "IOCTL_INTERNAL_USB_GET_BUSGUID_INFO"},
+    {UsbCode(267, kBuffered), "IOCTL_INTERNAL_USB_GET_PARENT_HUB_INFO"},
 };
 const CodeName kStatuses[] = {
     {0, "STATUS_SUCCESS"},          {1, "STATUS_WAIT_1"},     {2, "STATUS_WAIT_2"},
@@ -185,6 +186,7 @@ void CJnDebugManager::m_TraceV(ULONG channel, const char* format, va_list args)
 {
     ULONG provider, flag;
     if (!sm_ChannelFlag(channel, provider, flag) || !CJnTraceControl::sm_IsEnabled(provider, flag)) return;
+    if (channel == 55 || channel == 56) channel = 17;
     SIZE_T formatLength = 0;
     while (format[formatLength]) formatLength++;
     if (formatLength > kMaxText) {

@@ -68,6 +68,8 @@ NTSTATUS JnRegistryReadDword(HANDLE key, PCWSTR valueName, PULONG value)
     } buffer;
     ULONG length = 0;
     NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &buffer, sizeof buffer, &length);
+    // A value that does not fit is no DWORD either.
+    if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL) return STATUS_OBJECT_TYPE_MISMATCH;
     if (!NT_SUCCESS(status)) return status;
     if (buffer.info.Type != REG_DWORD || buffer.info.DataLength != sizeof(ULONG)) return STATUS_OBJECT_TYPE_MISMATCH;
     RtlCopyMemory(value, buffer.info.Data, sizeof(ULONG));
