@@ -147,6 +147,30 @@ TEST_F(DeferredTest, ThreadModeRunsInOrderAndStopDiscardsWhatIsLeft)
     EXPECT_EQ(queue.m_PendingCount(), 0u);
 }
 
+// Before WDM 1.10 there are no work items: a queue bound to a device runs its own thread.
+class Wdm100DeferredTest : public DeferredTest {
+protected:
+    BootOptions Options() override
+    {
+        BootOptions o;
+        o.osMajor = 4;
+        o.osMinor = 10;
+        return o;
+    }
+};
+
+TEST_F(Wdm100DeferredTest, ADeviceQueueRunsItsOwnThread)
+{
+    CJnDeferredQueue queue;
+    ASSERT_TRUE(queue.m_Init(Device()));
+    EXPECT_FALSE(queue.m_UsesWorkItems());
+    Log log;
+    queue.m_Queue(Record, &log, (PVOID)9);
+    Settle();
+    EXPECT_EQ(log.calls, (std::vector<int>{9}));
+    queue.m_Stop();
+}
+
 TEST_F(DeferredTest, OneShotAndPeriodicTimersFireAtTheirTimes)
 {
     CJnTimerList list;

@@ -413,3 +413,64 @@ TEST_F(DriverTest, EveryAddDeviceAllocationFailingLeavesNothing)
 
 }  // namespace
 }  // namespace kwsim::test
+
+namespace kwsim::test {
+namespace {
+
+// Windows 2000 (WDM 1.10): the trace providers come with each device's WMI registration.
+class Wdm110DriverTest : public DriverTest {
+protected:
+    BootOptions Options() override
+    {
+        BootOptions o;
+        o.osMajor = 5;
+        o.osMinor = 0;
+        return o;
+    }
+};
+
+TEST_F(Wdm110DriverTest, TracingIsEnabledThroughTheDevicesRegistration)
+{
+    Load();
+    EXPECT_TRUE(WmiProviders().empty()) << "no callback registration before WDM 1.20";
+    PDEVICE_OBJECT pdo = Pdo();
+    PDEVICE_OBJECT fdo = Add(pdo);
+    EXPECT_EQ(WmiQueryRegInfo(fdo, true).status, STATUS_INVALID_DEVICE_REQUEST) << "registration info (ex) is refused";
+    TraceEnable(kDriverEntryExitProvider, 0x3);
+    ClearTraceMessages();
+    SendIrp(fdo, IRP_MJ_CLOSE, 0);
+    auto m = TraceMessages();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0].Text(), "m_Dispatch_Close IN");
+    EXPECT_EQ(m[1].Text(), "m_Dispatch_Close OUT - 00000000");
+    Remove(pdo);
+    Unload();
+}
+
+// Windows 98 (WDM 1.00): the last removal used to wait for the unload for ever.
+class Wdm100DriverTest : public DriverTest {
+protected:
+    BootOptions Options() override
+    {
+        BootOptions o;
+        o.osMajor = 4;
+        o.osMinor = 10;
+        return o;
+    }
+};
+
+TEST_F(Wdm100DriverTest, TheLastRemovalReturnsAndTheUnloadCleansUp)
+{
+    Load();
+    long loaded = Printed("KwJnTest: loaded with ");
+    PDEVICE_OBJECT pdo = Pdo();
+    Add(pdo);
+    Remove(pdo);  // returns: the machine would report a deadlock otherwise
+    Unload();
+    EXPECT_EQ(Printed("KwJnTest: unload with "), loaded);
+    EXPECT_EQ(FrameworkBlocks(), 0u);
+    EXPECT_FALSE(KeyExists(kEventSource));
+}
+
+}  // namespace
+}  // namespace kwsim::test
