@@ -120,3 +120,6 @@ private:
 // m_DriverEntry, and from WDM 1.20 on registers the trace providers. Any failure undoes
 // all of it and gives STATUS_UNSUCCESSFUL.
 NTSTATUS JnFrameworkDriverEntry(JnDriverEntryParameters& parameters);
+// What a specific driver's m_UnloadCallback does last: destroys the debug manager and
+// gives back both pool references taken at entry (the pool then frees what is left).
+void JnReleaseFrameworkServices();

@@ -45,6 +45,8 @@ void ReleaseFrameworkServices(int references)
 
 }  // namespace
 
+void JnReleaseFrameworkServices() { ReleaseFrameworkServices(2); }
+
 CJnDriver::CJnDriver()
     : m_FunctionalDevices(m_DeviceNodes),
       m_SpecificDriverCreation(nullptr),

@@ -234,6 +234,23 @@ TEST_F(DriverTest, AFailedRemovalDeletesNothing)
     Unload();
 }
 
+TEST_F(DriverTest, AnUnloadWithDevicesLeftDeletesTheDriverObjectAndCallsBack)
+{
+    Load();
+    PDEVICE_OBJECT pdo = Pdo();
+    PDEVICE_OBJECT fdo = Add(pdo);
+    ClearDebugOutput();
+    Unload();
+    EXPECT_NE(DebugOutput().find("KwJnTest: unload callback"), std::string::npos);
+    EXPECT_EQ(FrameworkBlocks(), 0u) << "the callback's release freed everything";
+    EXPECT_FALSE(KeyExists(kEventSource));
+    // What a removal would have done before.
+    IoWMIRegistrationControl(fdo, WMIREG_ACTION_DEREGISTER);
+    IoDetachDevice(pdo);
+    IoDeleteDevice(fdo);
+    DeletePdo(pdo);
+}
+
 TEST_F(DriverTest, RedirectedRequestsAreHandledByTheOtherDeviceAlone)
 {
     Load();

@@ -186,6 +186,13 @@ private:
     ULONG m_ulIndex;
 };
 
+// Called when the driver unloads with devices left (the CJnDriver is deleted then).
+void UnloadCallback()
+{
+    DbgPrint("KwJnTest: unload callback\n");
+    JnReleaseFrameworkServices();
+}
+
 void TestUnload(PDRIVER_OBJECT driverObject)
 {
     CJnMemoryPool* pool = CJnMemoryPool::sm_Get();
@@ -205,7 +212,7 @@ CJnDevice* JnNewFunctionalDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT phy
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
     JnDriverEntryParameters parameters = {driverObject, registryPath, KW_W("KwJnTest"), KW_W("KwJnTest.sys"),
-                                          nullptr, nullptr, nullptr, nullptr, nullptr};
+                                          nullptr, nullptr, UnloadCallback, nullptr, nullptr};
     NTSTATUS status = JnFrameworkDriverEntry(parameters);
     if (!NT_SUCCESS(status)) return status;
     g_FrameworkUnload = driverObject->DriverUnload;
