@@ -144,54 +144,52 @@ NTSTATUS CWmi::sm_QueryRegInfo(PDEVICE_OBJECT deviceObject, PULONG regFlags, PUN
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CWmi::sm_QueryDataBlock(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG guidIndex, ULONG instanceIndex,
-                                 ULONG instanceCount, PULONG instanceLengthArray, ULONG bufferAvail, PUCHAR buffer)
+// Runs `work` on the device's CWmi with its routing lock held; without one the request
+// completes with the lookup's failure.
+template <typename Work>
+NTSTATUS WithWmi(PDEVICE_OBJECT deviceObject, PIRP irp, Work work)
 {
     JnDeviceExtension* extension;
     NTSTATUS failure;
     CWmi* wmi = Lookup(deviceObject, extension, failure);
     if (!wmi) return WmiCompleteRequest(deviceObject, irp, failure, 0, IO_NO_INCREMENT);
-    NTSTATUS status = wmi->m_QueryDataBlock(deviceObject, irp, guidIndex, instanceIndex, instanceCount,
-                                            instanceLengthArray, bufferAvail, buffer);
+    NTSTATUS status = work(wmi);
     extension->RoutingLock.m_Release();
     return status;
+}
+
+NTSTATUS CWmi::sm_QueryDataBlock(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG guidIndex, ULONG instanceIndex,
+                                 ULONG instanceCount, PULONG instanceLengthArray, ULONG bufferAvail, PUCHAR buffer)
+{
+    return WithWmi(deviceObject, irp, [&](CWmi* wmi) {
+        return wmi->m_QueryDataBlock(deviceObject, irp, guidIndex, instanceIndex, instanceCount, instanceLengthArray,
+                                     bufferAvail, buffer);
+    });
 }
 
 NTSTATUS CWmi::sm_SetDataBlock(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG guidIndex, ULONG instanceIndex,
                                ULONG bufferSize, PUCHAR buffer)
 {
-    JnDeviceExtension* extension;
-    NTSTATUS failure;
-    CWmi* wmi = Lookup(deviceObject, extension, failure);
-    if (!wmi) return WmiCompleteRequest(deviceObject, irp, failure, 0, IO_NO_INCREMENT);
-    NTSTATUS status = wmi->m_SetData(deviceObject, irp, guidIndex, instanceIndex, false, 0, bufferSize, buffer);
-    extension->RoutingLock.m_Release();
-    return status;
+    return WithWmi(deviceObject, irp, [&](CWmi* wmi) {
+        return wmi->m_SetData(deviceObject, irp, guidIndex, instanceIndex, false, 0, bufferSize, buffer);
+    });
 }
 
 NTSTATUS CWmi::sm_SetDataItem(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG guidIndex, ULONG instanceIndex,
                               ULONG dataItemId, ULONG bufferSize, PUCHAR buffer)
 {
-    JnDeviceExtension* extension;
-    NTSTATUS failure;
-    CWmi* wmi = Lookup(deviceObject, extension, failure);
-    if (!wmi) return WmiCompleteRequest(deviceObject, irp, failure, 0, IO_NO_INCREMENT);
-    NTSTATUS status = wmi->m_SetData(deviceObject, irp, guidIndex, instanceIndex, true, dataItemId, bufferSize, buffer);
-    extension->RoutingLock.m_Release();
-    return status;
+    return WithWmi(deviceObject, irp, [&](CWmi* wmi) {
+        return wmi->m_SetData(deviceObject, irp, guidIndex, instanceIndex, true, dataItemId, bufferSize, buffer);
+    });
 }
 
 NTSTATUS CWmi::sm_ExecuteMethod(PDEVICE_OBJECT deviceObject, PIRP irp, ULONG guidIndex, ULONG instanceIndex,
                                 ULONG methodId, ULONG inBufferSize, ULONG outBufferSize, PUCHAR buffer)
 {
-    JnDeviceExtension* extension;
-    NTSTATUS failure;
-    CWmi* wmi = Lookup(deviceObject, extension, failure);
-    if (!wmi) return WmiCompleteRequest(deviceObject, irp, failure, 0, IO_NO_INCREMENT);
-    NTSTATUS status =
-        wmi->m_ExecuteMethod(deviceObject, irp, guidIndex, instanceIndex, methodId, inBufferSize, outBufferSize, buffer);
-    extension->RoutingLock.m_Release();
-    return status;
+    return WithWmi(deviceObject, irp, [&](CWmi* wmi) {
+        return wmi->m_ExecuteMethod(deviceObject, irp, guidIndex, instanceIndex, methodId, inBufferSize, outBufferSize,
+                                    buffer);
+    });
 }
 
 bool CWmi::m_InstanceSize(ULONG guidIndex, ULONG instanceIndex, ULONG& size, NTSTATUS& failure)

@@ -252,69 +252,73 @@ WmiResult WmiQueryAllData(PDEVICE_OBJECT provider, const GUID& guid, ULONG dataR
     return result;
 }
 
+namespace {
+
+// A WNODE of type W (static instance names, by index) with one data block at its
+// aligned end: `data` is copied there, `room` bytes are available for the answer.
+template <typename W>
+struct DataWnode {
+    ULONG offset = Align8((ULONG)offsetof(W, VariableData));
+    ULONG room;
+    WnodeBuffer buffer;
+    W* wnode;
+    DataWnode(ULONG flag, ULONG instanceIndex, const std::vector<uint8_t>& data, ULONG answerRoom)
+        : room(answerRoom > data.size() ? answerRoom : (ULONG)data.size()),
+          buffer(offset + room),
+          wnode(reinterpret_cast<W*>(buffer.Bytes()))
+    {
+        wnode->WnodeHeader.Flags = flag | WNODE_FLAG_STATIC_INSTANCE_NAMES;
+        wnode->InstanceIndex = instanceIndex;
+        wnode->DataBlockOffset = offset;
+        if (!data.empty()) memcpy(buffer.Bytes() + offset, data.data(), data.size());
+    }
+    WmiResult Send(PDEVICE_OBJECT provider, UCHAR minor, const GUID& guid)
+    {
+        return Exchange(provider, minor, guid, buffer, offset + room, offset);
+    }
+    // The data block the provider returned (its size in `returned`).
+    void Keep(WmiResult& result, ULONG returned)
+    {
+        if (result.status == STATUS_SUCCESS && returned <= room)
+            result.instances.emplace_back(buffer.Bytes() + offset, buffer.Bytes() + offset + returned);
+    }
+};
+
+}  // namespace
+
 WmiResult WmiQuerySingleInstance(PDEVICE_OBJECT provider, const GUID& guid, ULONG instanceIndex, ULONG dataRoom)
 {
-    ULONG offset = Align8((ULONG)offsetof(WNODE_SINGLE_INSTANCE, VariableData));
-    ULONG size = offset + dataRoom;
-    WnodeBuffer buffer(size);
-    auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer.Bytes());
-    wnode->WnodeHeader.Flags = WNODE_FLAG_SINGLE_INSTANCE | WNODE_FLAG_STATIC_INSTANCE_NAMES;
-    wnode->InstanceIndex = instanceIndex;
-    wnode->DataBlockOffset = offset;
-    WmiResult result = Exchange(provider, IRP_MN_QUERY_SINGLE_INSTANCE, guid, buffer, size, offset);
-    if (result.status == STATUS_SUCCESS && wnode->SizeDataBlock <= dataRoom)
-        result.instances.emplace_back(buffer.Bytes() + offset, buffer.Bytes() + offset + wnode->SizeDataBlock);
+    DataWnode<WNODE_SINGLE_INSTANCE> w(WNODE_FLAG_SINGLE_INSTANCE, instanceIndex, {}, dataRoom);
+    WmiResult result = w.Send(provider, IRP_MN_QUERY_SINGLE_INSTANCE, guid);
+    w.Keep(result, w.wnode->SizeDataBlock);
     return result;
 }
 
 WmiResult WmiSetSingleInstance(PDEVICE_OBJECT provider, const GUID& guid, ULONG instanceIndex,
                                const std::vector<uint8_t>& data)
 {
-    ULONG offset = Align8((ULONG)offsetof(WNODE_SINGLE_INSTANCE, VariableData));
-    ULONG size = offset + (ULONG)data.size();
-    WnodeBuffer buffer(size);
-    auto* wnode = reinterpret_cast<PWNODE_SINGLE_INSTANCE>(buffer.Bytes());
-    wnode->WnodeHeader.Flags = WNODE_FLAG_SINGLE_INSTANCE | WNODE_FLAG_STATIC_INSTANCE_NAMES;
-    wnode->InstanceIndex = instanceIndex;
-    wnode->DataBlockOffset = offset;
-    wnode->SizeDataBlock = (ULONG)data.size();
-    if (!data.empty()) memcpy(buffer.Bytes() + offset, data.data(), data.size());
-    return Exchange(provider, IRP_MN_CHANGE_SINGLE_INSTANCE, guid, buffer, size, offset);
+    DataWnode<WNODE_SINGLE_INSTANCE> w(WNODE_FLAG_SINGLE_INSTANCE, instanceIndex, data, 0);
+    w.wnode->SizeDataBlock = (ULONG)data.size();
+    return w.Send(provider, IRP_MN_CHANGE_SINGLE_INSTANCE, guid);
 }
 
 WmiResult WmiSetSingleItem(PDEVICE_OBJECT provider, const GUID& guid, ULONG instanceIndex, ULONG itemId,
                            const std::vector<uint8_t>& data)
 {
-    ULONG offset = Align8((ULONG)offsetof(WNODE_SINGLE_ITEM, VariableData));
-    ULONG size = offset + (ULONG)data.size();
-    WnodeBuffer buffer(size);
-    auto* wnode = reinterpret_cast<PWNODE_SINGLE_ITEM>(buffer.Bytes());
-    wnode->WnodeHeader.Flags = WNODE_FLAG_SINGLE_ITEM | WNODE_FLAG_STATIC_INSTANCE_NAMES;
-    wnode->InstanceIndex = instanceIndex;
-    wnode->ItemId = itemId;
-    wnode->DataBlockOffset = offset;
-    wnode->SizeDataItem = (ULONG)data.size();
-    if (!data.empty()) memcpy(buffer.Bytes() + offset, data.data(), data.size());
-    return Exchange(provider, IRP_MN_CHANGE_SINGLE_ITEM, guid, buffer, size, offset);
+    DataWnode<WNODE_SINGLE_ITEM> w(WNODE_FLAG_SINGLE_ITEM, instanceIndex, data, 0);
+    w.wnode->ItemId = itemId;
+    w.wnode->SizeDataItem = (ULONG)data.size();
+    return w.Send(provider, IRP_MN_CHANGE_SINGLE_ITEM, guid);
 }
 
 WmiResult WmiExecuteMethod(PDEVICE_OBJECT provider, const GUID& guid, ULONG instanceIndex, ULONG methodId,
                            const std::vector<uint8_t>& in, ULONG outRoom)
 {
-    ULONG offset = Align8((ULONG)offsetof(WNODE_METHOD_ITEM, VariableData));
-    ULONG room = outRoom > in.size() ? outRoom : (ULONG)in.size();
-    ULONG size = offset + room;
-    WnodeBuffer buffer(size);
-    auto* wnode = reinterpret_cast<PWNODE_METHOD_ITEM>(buffer.Bytes());
-    wnode->WnodeHeader.Flags = WNODE_FLAG_METHOD_ITEM | WNODE_FLAG_STATIC_INSTANCE_NAMES;
-    wnode->InstanceIndex = instanceIndex;
-    wnode->MethodId = methodId;
-    wnode->DataBlockOffset = offset;
-    wnode->SizeDataBlock = (ULONG)in.size();
-    if (!in.empty()) memcpy(buffer.Bytes() + offset, in.data(), in.size());
-    WmiResult result = Exchange(provider, IRP_MN_EXECUTE_METHOD, guid, buffer, size, offset);
-    if (result.status == STATUS_SUCCESS && wnode->SizeDataBlock <= room)
-        result.instances.emplace_back(buffer.Bytes() + offset, buffer.Bytes() + offset + wnode->SizeDataBlock);
+    DataWnode<WNODE_METHOD_ITEM> w(WNODE_FLAG_METHOD_ITEM, instanceIndex, in, outRoom);
+    w.wnode->MethodId = methodId;
+    w.wnode->SizeDataBlock = (ULONG)in.size();
+    WmiResult result = w.Send(provider, IRP_MN_EXECUTE_METHOD, guid);
+    w.Keep(result, w.wnode->SizeDataBlock);
     return result;
 }
 
