@@ -139,6 +139,7 @@ TEST_F(DeferredTest, ThreadModeRunsInOrderAndStopDiscardsWhatIsLeft)
     log.gate = &gate;
     log.calls.clear();
     for (int i = 5; i <= 7; i++) queue.m_Queue(Record, &log, (PVOID)(intptr_t)i);
+    Settle();  // the thread is inside the first call
     ThreadRef stopper = StartThread("stopper", [&] { queue.m_Stop(); });
     Settle();
     KeSetEvent(&gate, IO_NO_INCREMENT, FALSE);

@@ -240,6 +240,8 @@ TEST_F(DriverTest, AnUnloadWithDevicesLeftDeletesTheDriverObjectAndCallsBack)
     PDEVICE_OBJECT pdo = Pdo();
     PDEVICE_OBJECT fdo = Add(pdo);
     ClearDebugOutput();
+    PDRIVER_OBJECT driverObject = driver.driverObject;
+    ObReferenceObject(driverObject);  // the device left behind still names it
     Unload();
     EXPECT_NE(DebugOutput().find("KwJnTest: unload callback"), std::string::npos);
     EXPECT_EQ(FrameworkBlocks(), 0u) << "the callback's release freed everything";
@@ -249,6 +251,7 @@ TEST_F(DriverTest, AnUnloadWithDevicesLeftDeletesTheDriverObjectAndCallsBack)
     IoDetachDevice(pdo);
     IoDeleteDevice(fdo);
     DeletePdo(pdo);
+    ObDereferenceObject(driverObject);
 }
 
 TEST_F(DriverTest, RedirectedRequestsAreHandledByTheOtherDeviceAlone)
