@@ -3,6 +3,7 @@
 #include <atomic>
 #include <vector>
 
+#include "jnosversion.h"
 #include "jnpooledtest.h"
 #include "jntimerlist.h"
 #include "simkernel/io.h"
@@ -149,16 +150,7 @@ TEST_F(DeferredTest, ThreadModeRunsInOrderAndStopDiscardsWhatIsLeft)
 }
 
 // Before WDM 1.10 there are no work items: a queue bound to a device runs its own thread.
-class Wdm100DeferredTest : public DeferredTest {
-protected:
-    BootOptions Options() override
-    {
-        BootOptions o;
-        o.osMajor = 4;
-        o.osMinor = 10;
-        return o;
-    }
-};
+using Wdm100DeferredTest = OnWindows<4, 10, DeferredTest>;
 
 TEST_F(Wdm100DeferredTest, ADeviceQueueRunsItsOwnThread)
 {

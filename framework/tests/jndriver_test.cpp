@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "jnosversion.h"
 #include "kwjntest.h"
 #include "simkernel/io.h"
 #include "simkernel/registry.h"
@@ -438,16 +439,7 @@ namespace kwsim::test {
 namespace {
 
 // Windows 2000 (WDM 1.10): the trace providers come with each device's WMI registration.
-class Wdm110DriverTest : public DriverTest {
-protected:
-    BootOptions Options() override
-    {
-        BootOptions o;
-        o.osMajor = 5;
-        o.osMinor = 0;
-        return o;
-    }
-};
+using Wdm110DriverTest = OnWindows<5, 0, DriverTest>;
 
 TEST_F(Wdm110DriverTest, TracingIsEnabledThroughTheDevicesRegistration)
 {
@@ -468,16 +460,7 @@ TEST_F(Wdm110DriverTest, TracingIsEnabledThroughTheDevicesRegistration)
 }
 
 // Windows 98 (WDM 1.00): the last removal used to wait for the unload for ever.
-class Wdm100DriverTest : public DriverTest {
-protected:
-    BootOptions Options() override
-    {
-        BootOptions o;
-        o.osMajor = 4;
-        o.osMinor = 10;
-        return o;
-    }
-};
+using Wdm100DriverTest = OnWindows<4, 10, DriverTest>;
 
 TEST_F(Wdm100DriverTest, TheLastRemovalReturnsAndTheUnloadCleansUp)
 {
