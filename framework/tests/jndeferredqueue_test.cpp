@@ -29,7 +29,9 @@ protected:
     std::vector<PDEVICE_OBJECT> devices;
 };
 
+// Work items may run on several worker threads at once: the log has a lock.
 struct Log {
+    KSPIN_LOCK lock = 0;
     std::vector<int> calls;
     std::vector<KIRQL> levels;
     std::vector<int64_t> times;
@@ -40,9 +42,12 @@ void Record(PVOID log, PVOID value)
 {
     Log* l = static_cast<Log*>(log);
     if (l->gate) KeWaitForSingleObject(l->gate, Executive, KernelMode, FALSE, nullptr);
+    KIRQL level = KeGetCurrentIrql(), old;
+    KeAcquireSpinLock(&l->lock, &old);
     l->calls.push_back((int)(intptr_t)value);
-    l->levels.push_back(KeGetCurrentIrql());
+    l->levels.push_back(level);
     l->times.push_back(Now());
+    KeReleaseSpinLock(&l->lock, old);
 }
 
 TEST_F(DeferredTest, WorkerThreadChecksItsArgumentsAndRunsPerWakeUp)
