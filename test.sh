@@ -52,7 +52,8 @@ for preset in host host-asan; do
 done
 
 step "windows images"
-images=(build/windows/package/*.sys)
+# The package's drivers, and the framework-based test images that prove the framework links.
+images=(build/windows/package/*.sys build/windows/test-images/*.sys)
 if tools/check/check-pe.sh "${images[@]}"; then count "windows images" 1; else count "windows images" 0; fi
 # The checker must refuse what is not a driver: a user-mode program named .sys.
 bad=build/windows/check-pe-selftest.sys

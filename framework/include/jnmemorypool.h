@@ -57,7 +57,8 @@ private:
 
     NTSTATUS m_status;
     RecordBlock m_first;
-    ULONG m_ulNextSlot;  // next free slot in the last block
+    RecordBlock* m_pLast;  // the last block of the chain: allocation does not walk it
+    ULONG m_ulNextSlot;    // next free slot in the last block
     KSPIN_LOCK m_lock;
 };
 

@@ -13,7 +13,7 @@ void CJnMemoryPool::operator delete(void* p) noexcept
     if (p) ExFreePoolWithTag(p, kObjectTag);
 }
 
-CJnMemoryPool::CJnMemoryPool() : m_status(STATUS_SUCCESS), m_ulNextSlot(0)
+CJnMemoryPool::CJnMemoryPool() : m_status(STATUS_SUCCESS), m_pLast(&m_first), m_ulNextSlot(0)
 {
     RtlZeroMemory(&m_first, sizeof m_first);
     KeInitializeSpinLock(&m_lock);
@@ -61,7 +61,7 @@ void* CJnMemoryPool::m_Allocate(SIZE_T size, POOL_TYPE poolType)
     }
     KIRQL irql;
     KeAcquireSpinLock(&m_lock, &irql);
-    RecordBlock* last = m_LastBlock(nullptr);
+    RecordBlock* last = m_pLast;
     if (m_ulNextSlot == kSlotsPerBlock) {
         // The record grows by a zeroed block. If that fails the allocation fails, and the
         // record of every live allocation stays as it is.
@@ -74,7 +74,7 @@ void* CJnMemoryPool::m_Allocate(SIZE_T size, POOL_TYPE poolType)
         }
         RtlZeroMemory(block, sizeof *block);
         last->pNext = block;
-        last = block;
+        last = m_pLast = block;
         m_ulNextSlot = 0;
     }
     last->slots[m_ulNextSlot++] = p;
@@ -99,6 +99,7 @@ NTSTATUS CJnMemoryPool::m_Free(void* p)
             if (m_ulNextSlot == 0 && previous) {
                 previous->pNext = nullptr;
                 empty = last;
+                m_pLast = previous;
                 m_ulNextSlot = kSlotsPerBlock;
             }
             KeReleaseSpinLock(&m_lock, irql);
@@ -119,6 +120,7 @@ void CJnMemoryPool::m_FreeAll()
     ULONG lastUsed = m_ulNextSlot;
     RecordBlock first = m_first;
     RtlZeroMemory(&m_first, sizeof m_first);
+    m_pLast = &m_first;
     m_ulNextSlot = 0;
     KeReleaseSpinLock(&m_lock, irql);
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks the Windows images of the package with the mingw objdump:
 #   *.sys  native kernel drivers: PE32+, subsystem native, an entry point, relocatable,
-#          imports only from ntoskrnl.exe, HAL.dll and USBD.SYS (the USB driver library),
-#          no static constructors or TLS.
+#          imports only from ntoskrnl.exe, HAL.dll, USBD.SYS (the USB driver library) and
+#          WMILIB.SYS (the WMI library a WMI data provider links), no static constructors or TLS.
 # Prints one line per image and exits non-zero when any image fails.
 set -u
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
@@ -27,7 +27,7 @@ check_sys() {
     (( (16#${chars#0x} & 1) == 0 )) || { fail "$name" "relocations stripped"; return; }
     local dlls bad
     dlls=$(awk '/DLL Name:/ {print $3}' <<<"$p" | sort -u)
-    bad=$(grep -viE '^(ntoskrnl\.exe|hal\.dll|usbd\.sys)$' <<<"$dlls" | grep -v '^$' || true)
+    bad=$(grep -viE '^(ntoskrnl\.exe|hal\.dll|usbd\.sys|wmilib\.sys)$' <<<"$dlls" | grep -v '^$' || true)
     [[ -z "$bad" ]] || { fail "$name" "imports from $(tr '\n' ' ' <<<"$bad")"; return; }
     grep -qiE "ntoskrnl\.exe" <<<"$dlls" || { fail "$name" "does not import from ntoskrnl.exe"; return; }
     if grep -qE '\.ctors|\.CRT\$XC|\.init_array|\.tls' <<<"$h"; then

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "io_internal.h"
+#include "wmi_internal.h"
 
 namespace kwsim {
 using namespace detail;
@@ -89,6 +90,7 @@ std::vector<Report> Shutdown()
         CollectNamespaceLeaks(leaks);
         CollectObjectLeaks(leaks);
     }
+    CollectWmiLeaks(leaks);
     CollectModuleLeaks(leaks);
     CollectPoolLeaks(leaks);
     std::vector<Report> out;
@@ -134,6 +136,7 @@ std::vector<Report> Shutdown()
         ResetSyncPoints();
         ResetObjects();
     }
+    ResetWmi();
     ResetLoader();
     ResetPool();
     {

@@ -347,6 +347,9 @@ void Registry::Reset()
     };
     RegKey ccs = chain(machine, {u"System", u"CurrentControlSet"});
     chain(ccs, {u"Services"});
+    // Every Windows installation has the System event log; drivers register as its
+    // sources below it.
+    chain(ccs, {u"Services", u"EventLog", u"System"});
     chain(ccs, {u"Control"});
     chain(ccs, {u"Enum"});
     chain(machine, {u"Software", u"Microsoft", u"Windows NT", u"CurrentVersion"});

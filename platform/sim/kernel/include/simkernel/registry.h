@@ -8,6 +8,7 @@
 //
 // The tree is rebuilt at every Boot with the skeleton the drivers rely on:
 //   \Registry\Machine\System\CurrentControlSet\{Services,Control,Enum}
+//   \Registry\Machine\System\CurrentControlSet\Services\EventLog\System
 //   \Registry\Machine\Software\Microsoft\Windows NT\CurrentVersion
 //   \Registry\Machine\Hardware\DeviceMap
 //   \Registry\User\.Default  (RTL_REGISTRY_USER: the system account's user key)

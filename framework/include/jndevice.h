@@ -1,0 +1,53 @@
+// CJnDevice: the base of every framework device object (functional and physical), as
+// far as the driver's routing needs it, and JnDeviceExtension, the device extension of
+// every device object the framework creates.
+#pragma once
+
+#include "jnmemorypool.h"
+#include "jnremovelock.h"
+
+class CWmi;
+
+class CJnDevice : public CJnObject {
+public:
+    enum DeviceKind : ULONG { kBaseDevice = 0, kPhysicalDevice = 1, kFunctionalDevice = 2 };
+
+    CJnDevice() : m_ulDeviceKind(kBaseDevice), m_pPhysicalDeviceObject(nullptr), m_pRedirectDeviceObject(nullptr) {}
+    virtual ~CJnDevice() {}
+
+    // Called by the driver's routing with this device's routing lock held.
+    virtual NTSTATUS m_Dispatch_Pnp(PIRP irp) = 0;
+    virtual NTSTATUS m_Dispatch_Power(PIRP irp) = 0;
+    virtual NTSTATUS m_Dispatch_Create(PIRP irp) = 0;
+    virtual NTSTATUS m_Dispatch_Cleanup(PIRP irp) = 0;
+    virtual NTSTATUS m_Dispatch_Close(PIRP irp) = 0;
+    virtual NTSTATUS m_Dispatch_Read(PIRP irp) = 0;
+    virtual NTSTATUS m_Dispatch_Write(PIRP irp) = 0;
+    virtual NTSTATUS m_Dispatch_Device_Control(PIRP irp) = 0;
+    virtual NTSTATUS m_Dispatch_InternalDeviceControl(PIRP irp) = 0;
+    virtual NTSTATUS m_Dispatch_FlushBuffers(PIRP irp) = 0;
+    virtual NTSTATUS m_Dispatch_Shutdown(PIRP irp) = 0;
+    virtual NTSTATUS m_Dispatch_SystemControl(PIRP irp) = 0;
+    virtual PDEVICE_OBJECT m_GetDeviceObject() = 0;
+    // The device's WMI provider, if it has one.
+    virtual CWmi* m_GetWmi() { return nullptr; }
+    // A child device already reported missing to Plug and Play: deleted after its removal.
+    virtual bool m_IsReportedMissing() { return false; }
+
+    ULONG m_ulDeviceKind;
+    PDEVICE_OBJECT m_pPhysicalDeviceObject;
+    // A paired device that takes this device's redirectable requests (null: none).
+    PDEVICE_OBJECT m_pRedirectDeviceObject;
+};
+
+struct JnDeviceExtension {
+    CJnDevice* pDevice;         // null once the framework object is deleted
+    CJnRemoveLock RoutingLock;  // held by every request inside the object
+
+    // Sets up the (zeroed) extension of a new device object for `device`, routing lock enabled.
+    static JnDeviceExtension* sm_Initialize(PDEVICE_OBJECT deviceObject, CJnDevice* device);
+    static JnDeviceExtension* sm_From(PDEVICE_OBJECT deviceObject)
+    {
+        return static_cast<JnDeviceExtension*>(deviceObject->DeviceExtension);
+    }
+};
