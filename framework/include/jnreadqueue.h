@@ -105,6 +105,7 @@ private:
     ULONG m_ulDataInQueue;
     ULONG m_ulCurrentLength;
     CJnDeferredQueue* m_pDeferredQueue;
+    DataNode* m_pSpareNode;
     LARGE_INTEGER m_LastQueueCall;
     LARGE_INTEGER m_PathStart;  // for the duration traces of the path holding the lock
 };

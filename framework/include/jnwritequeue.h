@@ -118,6 +118,7 @@ private:
     void m_ChargeWritten();
     void m_XoffUpdateLocked(ULONG flags);
     void m_DecideAll(PLIST_ENTRY list, NTSTATUS status);
+    void m_SetXoffIrp(PIRP irp);
     bool m_WritesEmpty() const { return IsListEmpty(&m_Waiting) && IsListEmpty(&m_InProgress); }
 
     void m_Finish(ULONG work);
@@ -153,6 +154,7 @@ private:
     // The held Xoff-counter request, its data, and the data stored for the next one.
     LIST_ENTRY m_XoffRequests;
     PIRP m_pXoffIrp;
+    volatile LONG m_lXoffHeld;  // m_pXoffIrp is set; read without the lock
     XoffCounter m_Xoff;
     XoffCounter m_XoffNext;
     bool m_bXoffNextSet;

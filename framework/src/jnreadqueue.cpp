@@ -22,7 +22,7 @@ struct CJnReadQueue::InsertRequest {
 CJnReadQueue::CJnReadQueue()
     : m_bAccepting(FALSE), m_RejectStatus(STATUS_CANCELLED), m_ulPendingCount(0), m_pDataAmountChanged(nullptr),
       m_pDataAmountChangedContext(nullptr), m_Current(), m_Next(), m_pDataHead(nullptr), m_pDataTail(nullptr),
-      m_ulDataNodes(0), m_ulDataInQueue(0), m_ulCurrentLength(0), m_pDeferredQueue(nullptr)
+      m_ulDataNodes(0), m_ulDataInQueue(0), m_ulCurrentLength(0), m_pDeferredQueue(nullptr), m_pSpareNode(nullptr)
 {
     m_PathStart.QuadPart = 0;
     InitializeListHead(&m_Pending);
@@ -44,6 +44,7 @@ CJnReadQueue::~CJnReadQueue()
     m_Lock.m_Release();
     m_IntervalTimer.m_Destroy();
     m_TotalTimer.m_Destroy();
+    delete m_pSpareNode;
 }
 
 void CJnReadQueue::m_Initialize(CJnDeferredQueue* deferredQueue) { m_pDeferredQueue = deferredQueue; }
@@ -90,7 +91,10 @@ ULONG CJnReadQueue::m_CopyInto(PIRP irp)
         else m_pDataTail = nullptr;
         m_ulDataNodes--;
         data->m_Delete();
-        delete node;
+        // One node is kept for the next buffer: data that streams into waiting reads then
+        // needs no allocation for its list.
+        if (m_pSpareNode) delete node;
+        else m_pSpareNode = node;
     }
     return copied;
 }
@@ -250,11 +254,15 @@ void CJnReadQueue::m_DataForPendingIrpArrived(CJnDataBuffer* buffer)
     LARGE_INTEGER start = {};
     bool tracing = sm_Tracing(kTraceChannel);
     if (tracing) start = KeQueryPerformanceCounter(nullptr);
+    m_Lock.m_Acquire();
     DataNode* node = nullptr;
     if (buffer) {
-        node = new DataNode();
+        // The node a used-up buffer left behind, else a new one.
+        node = m_pSpareNode ? m_pSpareNode : new DataNode();
+        m_pSpareNode = nullptr;
         if (!node) {
             // No node: the bytes are lost, the queue stays as it was.
+            m_Lock.m_Release();
             buffer->m_Delete();
             return;
         }
@@ -262,7 +270,6 @@ void CJnReadQueue::m_DataForPendingIrpArrived(CJnDataBuffer* buffer)
         node->next = nullptr;
         node->reserved = nullptr;
     }
-    m_Lock.m_Acquire();
     m_PathStart = start;
     ULONG oldAmount = m_ulDataInQueue;
     if (node) {
@@ -281,10 +288,11 @@ void CJnReadQueue::m_DataForPendingIrpArrived(CJnDataBuffer* buffer)
     m_ServeHeads();
     if (tracing) JnTrace(kTraceChannel, "DQLEND");
     Notification n = m_Notification(oldAmount);
+    bool decided = !IsListEmpty(&m_Decided);
     m_Lock.m_Release();
     KW_SYNC_POINT(kMatchedSyncPoint);
     m_Notify(n);
-    m_CompleteDecided();
+    if (decided) m_CompleteDecided();
     if (tracing)
         JnTrace(kTraceChannel, "CJnReadQueue::m_DataForPendingIrpArrived D=%dys L=%d DIQ=%d", sm_MicrosecondsSince(start),
                 buffer ? n.newAmount - n.oldAmount : 0, n.newAmount);
@@ -332,9 +340,10 @@ void CJnReadQueue::m_AfterCancel()
     ULONG oldAmount = m_ulDataInQueue;
     m_ServeHeads();
     Notification n = m_Notification(oldAmount);
+    bool decided = !IsListEmpty(&m_Decided);
     m_Lock.m_Release();
     m_Notify(n);
-    m_CompleteDecided();
+    if (decided) m_CompleteDecided();
 }
 
 void CJnReadQueue::m_CancelAllIrps()

@@ -28,7 +28,7 @@ CJnWriteQueue::CJnWriteQueue()
     : m_bAccepting(TRUE), m_RejectStatus(STATUS_CANCELLED), m_pWriteCallback(nullptr), m_pWriteCallbackContext(nullptr),
       m_pTransmitterEmpty(nullptr), m_pTransmitterEmptyContext(nullptr), m_ulQueuedBytes(0), m_ulCredit(0),
       m_ulDiscount(0), m_ulUnattributed(kAllOnes), m_ulWriteTotalTimeoutMultiplier(0), m_ulWriteTotalTimeoutConstant(0),
-      m_pTimedWrite(nullptr), m_pXoffIrp(nullptr), m_Xoff(), m_XoffNext(), m_bXoffNextSet(false), m_bXoffSent(false),
+      m_pTimedWrite(nullptr), m_pXoffIrp(nullptr), m_lXoffHeld(0), m_Xoff(), m_XoffNext(), m_bXoffNextSet(false), m_bXoffSent(false),
       m_bXoffSendPending(false)
 {
     InitializeListHead(&m_Waiting);
@@ -164,7 +164,7 @@ NTSTATUS CJnWriteQueue::m_OnInsert(PIRP irp, PVOID context)
         }
         m_Xoff = data;
         m_bXoffSent = false;
-        m_pXoffIrp = irp;
+        m_SetXoffIrp(irp);
         sm_Link(&m_XoffRequests, irp, kXoffCounter);
         break;
     }
@@ -177,7 +177,7 @@ void CJnWriteQueue::m_OnCancel(PIRP irp, ULONG state)
 {
     switch (state) {
     case kXoffCounter:
-        m_pXoffIrp = nullptr;
+        m_SetXoffIrp(nullptr);
         m_XoffTimer.m_Cancel();
         m_bXoffSendPending = false;
         break;
@@ -325,7 +325,7 @@ void CJnWriteQueue::m_XoffUpdateLocked(ULONG flags)
     else if (flags & kXoffAnotherRequest) status = STATUS_SERIAL_MORE_WRITES;
     else if (m_Xoff.counter <= 0) status = STATUS_SUCCESS;
     if (status != STATUS_PENDING) {
-        m_pXoffIrp = nullptr;
+        m_SetXoffIrp(nullptr);
         m_XoffTimer.m_Cancel();
         m_bXoffSendPending = false;
         m_Xoff.counter = 0;
@@ -338,6 +338,12 @@ void CJnWriteQueue::m_XoffUpdateLocked(ULONG flags)
     m_bXoffSent = true;
     if (m_Xoff.timeout) m_XoffTimer.m_Arm(irp, CJnQueueTimer::sm_FromMilliseconds(m_Xoff.timeout));
     if (m_Xoff.routine) m_bXoffSendPending = true;
+}
+
+void CJnWriteQueue::m_SetXoffIrp(PIRP irp)
+{
+    m_pXoffIrp = irp;
+    InterlockedExchange(&m_lXoffHeld, irp ? 1 : 0);
 }
 
 void CJnWriteQueue::m_DecideAll(PLIST_ENTRY list, NTSTATUS status)
@@ -521,6 +527,8 @@ void CJnWriteQueue::m_XoffCounterUpdate(ULONG flags)
 
 void CJnWriteQueue::m_XoffCounterReceived(ULONG bytes)
 {
+    // Every received buffer comes here: without a held request the lock is not needed.
+    if (!InterlockedCompareExchange(&m_lXoffHeld, 0, 0)) return;
     m_Lock.m_Acquire();
     if (!m_pXoffIrp) {
         m_Lock.m_Release();

@@ -154,9 +154,9 @@ NTSTATUS QueueHost::sm_Dispatch(PDEVICE_OBJECT device, PIRP irp)
     }
 }
 
-void QueueHost::Receive(const std::string& bytes)
+void QueueHost::Receive(const void* bytes, ULONG length)
 {
-    jn->m_DataForPendingReadArrived(CJnDataBuffer::sm_CreateCopy(bytes.data(), (ULONG)bytes.size()));
+    jn->m_DataForPendingReadArrived(CJnDataBuffer::sm_CreateCopy(bytes, length));
 }
 
 void QueueHost::RaiseEvents(ULONG events)

@@ -53,7 +53,8 @@ public:
     CJnControlQueue& control() { return jn->m_ControlQueue; }
 
     // The bus side.
-    void Receive(const std::string& bytes);  // a received chunk, at the caller's level
+    void Receive(const std::string& bytes) { Receive(bytes.data(), (ULONG)bytes.size()); }
+    void Receive(const void* bytes, ULONG length);  // a received chunk, at the caller's level
     void Written(ULONG bytes) { writes().m_DataWritten(bytes); }
     void RaiseEvents(ULONG events);           // the port's event sources
     std::atomic<bool> transmitterEmpty{true};
