@@ -105,6 +105,8 @@ private:
     static const ULONG kWorkFlushCheck = 0x4;
     static const ULONG kWorkSendXoff = 0x8;
 
+    // Queues a write, flush or Xoff-counter request (kind: its list state).
+    NTSTATUS m_Hold(PIRP irp, ULONG kind);
     NTSTATUS m_OnInsert(PIRP irp, PVOID context) override;
     void m_OnCancel(PIRP irp, ULONG state) override;
     void m_AfterCancel() override;

@@ -89,35 +89,20 @@ NTSTATUS CJnWriteQueue::m_QueueIrp(PIRP irp)
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     }
-    InsertRequest request = {kWaiting, false, STATUS_SUCCESS, 0};
-    status = m_Insert(irp, &request);
-    m_Finish(request.work);
-    if (NT_SUCCESS(status)) return STATUS_PENDING;
-    if (request.completeNow) status = request.status;
-    irp->IoStatus.Status = status;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
+    return m_Hold(irp, kWaiting);
 }
 
-NTSTATUS CJnWriteQueue::m_HoldFlushIrp(PIRP irp)
+NTSTATUS CJnWriteQueue::m_HoldFlushIrp(PIRP irp) { return m_Hold(irp, kFlush); }
+
+NTSTATUS CJnWriteQueue::m_QueueXoffCounterIrp(PIRP irp) { return m_Hold(irp, kXoffCounter); }
+
+NTSTATUS CJnWriteQueue::m_Hold(PIRP irp, ULONG kind)
 {
-    InsertRequest request = {kFlush, false, STATUS_SUCCESS, 0};
+    InsertRequest request = {kind, false, STATUS_SUCCESS, 0};
     NTSTATUS status = m_Insert(irp, &request);
     m_Finish(request.work);
     if (NT_SUCCESS(status)) return STATUS_PENDING;
-    if (request.completeNow) status = request.status;
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-NTSTATUS CJnWriteQueue::m_QueueXoffCounterIrp(PIRP irp)
-{
-    InsertRequest request = {kXoffCounter, false, STATUS_SUCCESS, 0};
-    NTSTATUS status = m_Insert(irp, &request);
-    m_Finish(request.work);
-    if (NT_SUCCESS(status)) return STATUS_PENDING;
+    // Refused: completed now, with the status the queue gave it.
     if (request.completeNow) status = request.status;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
