@@ -42,6 +42,14 @@ protected:
     NTSTATUS m_Insert(PIRP irp, PVOID context);
     // Completes every decided request, in the order decided. Called without the lock.
     void m_CompleteDecided();
+    // A counter of the queue, read under the lock.
+    ULONG m_ReadLocked(const ULONG& value)
+    {
+        m_Lock.m_Acquire();
+        ULONG v = value;
+        m_Lock.m_Release();
+        return v;
+    }
 
     // Under the lock.
     static void sm_Link(PLIST_ENTRY list, PIRP irp, ULONG state);

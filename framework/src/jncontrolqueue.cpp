@@ -106,21 +106,9 @@ void CJnControlQueue::m_ClearCommEvents(ULONG events)
     m_Lock.m_Release();
 }
 
-ULONG CJnControlQueue::m_GetCommEventsReceived()
-{
-    m_Lock.m_Acquire();
-    ULONG events = m_ulEventsReceived;
-    m_Lock.m_Release();
-    return events;
-}
+ULONG CJnControlQueue::m_GetCommEventsReceived() { return m_ReadLocked(m_ulEventsReceived); }
 
-ULONG CJnControlQueue::m_GetWaitMask()
-{
-    m_Lock.m_Acquire();
-    ULONG mask = m_ulWaitMask;
-    m_Lock.m_Release();
-    return mask;
-}
+ULONG CJnControlQueue::m_GetWaitMask() { return m_ReadLocked(m_ulWaitMask); }
 
 BOOLEAN CJnControlQueue::m_IsInMask(ULONG events)
 {

@@ -410,13 +410,7 @@ void CJnReadQueue::sm_DeferredNotify(PVOID context, PVOID)
 
 // ---- settings ----
 
-ULONG CJnReadQueue::m_GetDataAmount()
-{
-    m_Lock.m_Acquire();
-    ULONG amount = m_ulDataInQueue;
-    m_Lock.m_Release();
-    return amount;
-}
+ULONG CJnReadQueue::m_GetDataAmount() { return m_ReadLocked(m_ulDataInQueue); }
 
 void CJnReadQueue::m_SetTimeouts(ULONG readIntervalTimeout, ULONG readTotalTimeoutMultiplier,
                                  ULONG readTotalTimeoutConstant)

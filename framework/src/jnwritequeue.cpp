@@ -552,29 +552,11 @@ void CJnWriteQueue::m_ResetAccounting()
     m_Lock.m_Release();
 }
 
-ULONG CJnWriteQueue::m_GetQueuedBytes()
-{
-    m_Lock.m_Acquire();
-    ULONG bytes = m_ulQueuedBytes;
-    m_Lock.m_Release();
-    return bytes;
-}
+ULONG CJnWriteQueue::m_GetQueuedBytes() { return m_ReadLocked(m_ulQueuedBytes); }
 
-ULONG CJnWriteQueue::m_GetCredit()
-{
-    m_Lock.m_Acquire();
-    ULONG credit = m_ulCredit;
-    m_Lock.m_Release();
-    return credit;
-}
+ULONG CJnWriteQueue::m_GetCredit() { return m_ReadLocked(m_ulCredit); }
 
-ULONG CJnWriteQueue::m_GetDiscount()
-{
-    m_Lock.m_Acquire();
-    ULONG discount = m_ulDiscount;
-    m_Lock.m_Release();
-    return discount;
-}
+ULONG CJnWriteQueue::m_GetDiscount() { return m_ReadLocked(m_ulDiscount); }
 
 bool CJnWriteQueue::m_IsEmpty()
 {
