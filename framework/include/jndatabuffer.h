@@ -28,6 +28,10 @@ public:
     PUCHAR m_GetData() const { return m_pucData; }
     CJnMemoryPool* m_GetAllocator() const { return m_pAllocator; }
 
+    // Consumes ulCount bytes from the front in place: the data pointer moves on and the
+    // length drops; the block's start is kept as the view base, so delete and append still
+    // free the whole block. FALSE (nothing changed) when ulCount is longer than the buffer.
+    BOOLEAN m_Consume(ULONG ulCount);
     // Shortens the buffer in place; FALSE (nothing changed) when ulLength is longer.
     BOOLEAN m_Truncate(ULONG ulLength);
     // Removes ulCount bytes at ulOffset, moving the rest down; FALSE (nothing changed) when

@@ -45,6 +45,16 @@ void CJnDataBuffer::m_Delete()
     sm_Free(pool, this);
 }
 
+BOOLEAN CJnDataBuffer::m_Consume(ULONG ulCount)
+{
+    if (ulCount > m_ulLength) return FALSE;
+    if (!ulCount) return TRUE;
+    if (!m_pucViewBase) m_pucViewBase = m_pucData;
+    m_pucData += ulCount;
+    m_ulLength -= ulCount;
+    return TRUE;
+}
+
 BOOLEAN CJnDataBuffer::m_Truncate(ULONG ulLength)
 {
     if (ulLength > m_ulLength) return FALSE;

@@ -91,6 +91,47 @@ TEST_F(DataBufferTest, RemoveRangeMovesTheRestDown)
     }
 }
 
+TEST_F(DataBufferTest, ConsumeAdvancesInPlaceAndTheWholeBlockIsStillFreed)
+{
+    struct Case {
+        ULONG count;
+        bool ok;
+        const char* after;
+    } cases[] = {
+        {0, true, "abcdefgh"},
+        {3, true, "defgh"},
+        {8, true, ""},
+        {9, false, "abcdefgh"},
+        {MAXULONG, false, "abcdefgh"},
+    };
+    for (const Case& c : cases) {
+        CJnDataBuffer* b = Make("abcdefgh");
+        PUCHAR data = b->m_GetData();
+        EXPECT_EQ(b->m_Consume(c.count), c.ok ? TRUE : FALSE) << c.count;
+        EXPECT_EQ(Text(b), c.after) << c.count;
+        if (c.ok) EXPECT_EQ(b->m_GetData(), data + c.count) << "nothing is copied";
+        b->m_Delete();  // ASan and the pool record see the original block freed
+        EXPECT_EQ(pool->m_RecordedCount(), 0u) << c.count;
+    }
+
+    // Consumed twice, then edited and grown: every operation works on the view.
+    CJnDataBuffer* b = Make("0123456789");
+    PUCHAR block = b->m_GetData();
+    EXPECT_TRUE(b->m_Consume(2));
+    EXPECT_TRUE(b->m_Consume(3));
+    EXPECT_EQ(Text(b), "56789");
+    EXPECT_TRUE(b->m_RemoveRange(1, 2));
+    EXPECT_EQ(Text(b), "589");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(block), 5), "01234") << "the consumed front is left alone";
+    EXPECT_TRUE(b->m_Truncate(2));
+    EXPECT_TRUE(b->m_Append("XY", 2));
+    EXPECT_EQ(Text(b), "58XY");
+    EXPECT_EQ(pool->m_RecordedCount(), 2u) << "the append gave the consumed block back";
+    EXPECT_TRUE(b->m_Consume(1));
+    EXPECT_EQ(Text(b), "8XY");
+    b->m_Delete();
+}
+
 TEST_F(DataBufferTest, AppendGrowsOrLeavesTheBufferAsItWas)
 {
     CJnDataBuffer* b = CJnDataBuffer::sm_Create(0);
