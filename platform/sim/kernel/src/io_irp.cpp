@@ -77,17 +77,19 @@ static void FinishThreadedIrp(PIRP irp, IrpInfo& info)
     }
     if (irp->UserIosb) *irp->UserIosb = irp->IoStatus;
     if (info.onFinish) info.onFinish(irp);
+    // The IRP is gone before the waiter wakes: nothing can see it half finished.
     PKEVENT event = irp->UserEvent;
-    if (event) KeSetEvent(event, 0, FALSE);
+    bool held = false;
     {
         std::lock_guard<std::mutex> lk(K.mu);
         auto it = IO.irps.find(irp);
         if (it != IO.irps.end() && it->second.holds > 0) {
             it->second.freeDeferred = true;
-            return;
+            held = true;
         }
     }
-    IoFreeIrp(irp);
+    if (!held) IoFreeIrp(irp);
+    if (event) KeSetEvent(event, 0, FALSE);
 }
 
 void ReleaseIrpHold(PIRP irp)
