@@ -13,8 +13,9 @@ public:
     CJnDeferredQueue();
     ~CJnDeferredQueue();
 
-    // With a device object on WDM 1.10 and later: work-item mode; otherwise own thread.
-    bool m_Init(PDEVICE_OBJECT deviceObject);
+    // With a device object on WDM 1.10 and later: work-item mode; otherwise own thread,
+    // at `priority` (0 keeps the system's default).
+    bool m_Init(PDEVICE_OBJECT deviceObject, KPRIORITY priority = 0);
     // False when the call is dropped (no memory, no work item, queue stopped).
     bool m_Queue(JnDeferredFunction function, PVOID argument1, PVOID argument2);
     // Work-item mode waits until every queued call has run; thread mode stops the thread

@@ -37,6 +37,8 @@ public:
     virtual CWmi* m_GetWmi() { return nullptr; }
     // A child device already reported missing to Plug and Play: deleted after its removal.
     virtual bool m_IsReportedMissing() { return false; }
+    // The device this one is attached to (requests down the stack go there), if any.
+    virtual PDEVICE_OBJECT m_GetLowerDeviceObject() { return nullptr; }
 
     // Starts the queues' deferred execution: the device's own thread, and the write
     // queue's work items bound to deviceObject. False when either cannot start.

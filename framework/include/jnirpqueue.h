@@ -11,7 +11,7 @@
 // complete a request a second time or forget one.
 //
 // Queued IRPs are linked through Tail.Overlay.ListEntry; DriverContext[0] holds the IRP's
-// state in its queue and DriverContext[1] one value of the queue's own. DriverContext[3]
+// state in its queue and DriverContext[1] (and [2]) values of the queue's own. DriverContext[3]
 // belongs to the cancel-safe queue.
 #pragma once
 

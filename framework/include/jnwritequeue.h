@@ -17,6 +17,11 @@
 // in the unattributed count until it is in progress. The first report after an open only
 // grants credit.
 //
+// A chunk the write callback refuses never reaches the line: the writes whose bytes it
+// carried fail with STATUS_UNSUCCESSFUL (Information: their bytes taken before it) and its
+// credit is given back. While a chunk is being handed over, DriverContext[2] of each write
+// it took bytes from holds that write's share of it.
+//
 // The sender, the flush check and the Xoff character's send run on the queue's own
 // deferred-execution object at PASSIVE_LEVEL, never in the caller's thread: they call into
 // the specific driver, which must not be entered from its own callbacks. The sender runs
@@ -28,7 +33,8 @@
 #include "jnirpqueue.h"
 #include "jnqueuetimer.h"
 
-// The specific driver's write callback: takes the buffer (ownership passes in every case).
+// The specific driver's write callback: takes the buffer (ownership passes in every case);
+// FALSE when the bytes could not be handed on.
 typedef BOOLEAN (*JnWriteCallback)(PVOID context, CJnDataBuffer* buffer);
 // Asked before a flush completes; TRUE when the transmitter holds nothing more.
 typedef BOOLEAN (*JnTransmitterEmptyCallback)(PVOID context);
@@ -123,6 +129,11 @@ private:
     void m_SetXoffIrp(PIRP irp);
     bool m_WritesEmpty() const { return IsListEmpty(&m_Waiting) && IsListEmpty(&m_InProgress); }
 
+    // After the write callback, under the lock: a refused chunk fails its writes.
+    void m_ChunkHandedOver(BOOLEAN accepted, ULONG copied);
+    static ULONG sm_InFlight(PIRP irp) { return (ULONG)(ULONG_PTR)irp->Tail.Overlay.DriverContext[2]; }
+    static void sm_SetInFlight(PIRP irp, ULONG bytes) { irp->Tail.Overlay.DriverContext[2] = (PVOID)(ULONG_PTR)bytes; }
+
     void m_Finish(ULONG work);
     BOOLEAN m_Send();
     void m_FlushCheck();
@@ -149,6 +160,8 @@ private:
     LIST_ENTRY m_InProgress;
     LIST_ENTRY m_Flushes;
     ULONG m_ulUnattributed;
+    // Bytes of the chunk being handed over that belong to writes which left meanwhile.
+    ULONG m_ulInFlightGone;
     ULONG m_ulWriteTotalTimeoutMultiplier;
     ULONG m_ulWriteTotalTimeoutConstant;
     CJnQueueTimer m_WriteTimer;

@@ -18,7 +18,7 @@ CJnDeferredQueue::CJnDeferredQueue() : m_pDeviceObject(nullptr), m_ulPendingCoun
 
 CJnDeferredQueue::~CJnDeferredQueue() { m_Stop(); }
 
-bool CJnDeferredQueue::m_Init(PDEVICE_OBJECT deviceObject)
+bool CJnDeferredQueue::m_Init(PDEVICE_OBJECT deviceObject, KPRIORITY priority)
 {
     JnTrace(1, "m_Init IN");
     m_QueuedWork.m_Initialize(TRUE);
@@ -26,7 +26,7 @@ bool CJnDeferredQueue::m_Init(PDEVICE_OBJECT deviceObject)
         m_pDeviceObject = deviceObject;
     } else {
         m_pDeviceObject = nullptr;
-        if (!m_Create(sm_Drain, this, &m_WorkAvailable, 0, 0)) return false;
+        if (!m_Create(sm_Drain, this, &m_WorkAvailable, priority, 0)) return false;
     }
     m_Lock.m_Acquire();
     m_bAccepting = true;

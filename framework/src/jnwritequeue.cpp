@@ -27,7 +27,7 @@ struct CJnWriteQueue::InsertRequest {
 CJnWriteQueue::CJnWriteQueue()
     : m_bAccepting(TRUE), m_RejectStatus(STATUS_CANCELLED), m_pWriteCallback(nullptr), m_pWriteCallbackContext(nullptr),
       m_pTransmitterEmpty(nullptr), m_pTransmitterEmptyContext(nullptr), m_ulQueuedBytes(0), m_ulCredit(0),
-      m_ulDiscount(0), m_ulUnattributed(kAllOnes), m_ulWriteTotalTimeoutMultiplier(0), m_ulWriteTotalTimeoutConstant(0),
+      m_ulDiscount(0), m_ulUnattributed(kAllOnes), m_ulInFlightGone(0), m_ulWriteTotalTimeoutMultiplier(0), m_ulWriteTotalTimeoutConstant(0),
       m_pTimedWrite(nullptr), m_pXoffIrp(nullptr), m_lXoffHeld(0), m_Xoff(), m_XoffNext(), m_bXoffNextSet(false), m_bXoffSent(false),
       m_bXoffSendPending(false)
 {
@@ -124,6 +124,7 @@ NTSTATUS CJnWriteQueue::m_OnInsert(PIRP irp, PVOID context)
             status = STATUS_UNSUCCESSFUL;
             break;
         }
+        sm_SetInFlight(irp, 0);
         sm_Link(&m_Waiting, irp, kWaiting);
         m_ulQueuedBytes = AddSaturated(m_ulQueuedBytes, LengthOf(irp));
         m_TimeOldest();
@@ -220,7 +221,10 @@ void CJnWriteQueue::m_TimeOldest()
 void CJnWriteQueue::m_Leave(PIRP irp, ULONG state)
 {
     // Its bytes handed over but not yet reported will still be reported: they must not be
-    // charged to later writes.
+    // charged to later writes. Those of a chunk still being handed over may yet be
+    // refused; the sender takes them back out then.
+    m_ulInFlightGone = AddSaturated(m_ulInFlightGone, sm_InFlight(irp));
+    sm_SetInFlight(irp, 0);
     if (state == kInProgress) {
         m_ulDiscount = AddSaturated(m_ulDiscount, (ULONG)sm_Value(irp));
     } else if (state == kWaiting) {
@@ -250,6 +254,7 @@ ULONG CJnWriteQueue::m_Fill(PUCHAR buffer, ULONG room)
         ULONG take = Min(length - handed, room - copied);
         RtlCopyMemory(buffer + copied, static_cast<PUCHAR>(write->AssociatedIrp.SystemBuffer) + handed, take);
         write->IoStatus.Information = handed + take;
+        sm_SetInFlight(write, take);
         copied += take;
         m_ulQueuedBytes -= Min(m_ulQueuedBytes, take);
         if (handed + take < length) break;  // stays first, partly handed over
@@ -266,6 +271,48 @@ ULONG CJnWriteQueue::m_Fill(PUCHAR buffer, ULONG room)
     m_ulCredit -= Min(m_ulCredit, copied);
     m_TimeOldest();
     return copied;
+}
+
+void CJnWriteQueue::m_ChunkHandedOver(BOOLEAN accepted, ULONG copied)
+{
+    // The chunk's writes are the first waiting one (partly handed over) and the last ones
+    // in progress; those that left meanwhile are in m_ulInFlightGone.
+    PIRP partial = sm_First(&m_Waiting);
+    if (accepted) {
+        m_ulInFlightGone = 0;
+        if (partial) sm_SetInFlight(partial, 0);
+        for (PLIST_ENTRY e = m_InProgress.Flink; e != &m_InProgress; e = e->Flink) sm_SetInFlight(sm_Irp(e), 0);
+        return;
+    }
+    JnTrace(kTraceChannel, "CJnWriteQueue::m_Send - chunk of %d refused", copied);
+    // Nothing of the chunk will be reported written: not its credit, not its discount.
+    m_ulCredit = AddSaturated(m_ulCredit, copied);
+    m_ulDiscount -= Min(m_ulDiscount, m_ulInFlightGone);
+    m_ulInFlightGone = 0;
+    if (partial && sm_InFlight(partial)) {
+        ULONG refused = sm_InFlight(partial);
+        ULONG taken = Handed(partial) - refused;
+        // Its refused bytes count as still queued, so that leaving takes them off once.
+        partial->IoStatus.Information = taken;
+        sm_SetInFlight(partial, 0);
+        m_ulQueuedBytes = AddSaturated(m_ulQueuedBytes, refused);
+        m_Leave(partial, kWaiting);
+        m_Decide(partial, STATUS_UNSUCCESSFUL, taken);
+    }
+    PLIST_ENTRY e = m_InProgress.Flink;
+    while (e != &m_InProgress) {
+        PIRP write = sm_Irp(e);
+        e = e->Flink;
+        ULONG refused = sm_InFlight(write);
+        if (!refused) continue;
+        // Bytes of it accepted earlier are still to be reported: the discount takes them.
+        ULONG unreported = (ULONG)sm_Value(write);
+        sm_SetValue(write, unreported - Min(unreported, refused));
+        sm_SetInFlight(write, 0);
+        m_Leave(write, kInProgress);
+        m_Decide(write, STATUS_UNSUCCESSFUL, LengthOf(write) - refused);
+    }
+    m_TimeOldest();
 }
 
 void CJnWriteQueue::m_ChargeWritten()
@@ -378,6 +425,11 @@ BOOLEAN CJnWriteQueue::m_Send()
             buffer->m_Truncate(copied);
             JnTrace(kTraceChannel, "CJnWriteQueue::m_Send L=%d", copied);
             result = callback(context, buffer);
+            m_Lock.m_Acquire();
+            m_ChunkHandedOver(result, copied);
+            // A refusal gives credit back: the next writes may go at once.
+            work |= m_PendingWork() & (result ? ~kWorkSend : ~0u);
+            m_Lock.m_Release();
         }
         m_Finish(work);
     }

@@ -176,6 +176,7 @@ BOOLEAN QueueHost::sm_Write(PVOID context, CJnDataBuffer* buffer)
         host->chunks.push_back({Now(), std::string(reinterpret_cast<char*>(buffer->m_GetData()), buffer->m_GetLength())});
     }
     buffer->m_Delete();
+    if (host->duringWrite) host->duringWrite();
     return host->writeCallbackResult ? TRUE : FALSE;
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -59,6 +60,8 @@ public:
     void RaiseEvents(ULONG events);           // the port's event sources
     std::atomic<bool> transmitterEmpty{true};
     std::atomic<bool> writeCallbackResult{true};
+    // Runs inside the write callback, before it answers (set while nothing is sending).
+    std::function<void()> duringWrite;
     bool deleteWrites = false;  // the bench: the write callback only frees the buffer
 
     // What the queues did (under mu).

@@ -408,6 +408,68 @@ TEST_F(WriteQueueTest, AChunkThatCannotBeAllocatedDelaysTheWrite)
     EXPECT_EQ(w.Wait().status, STATUS_SUCCESS);
 }
 
+// A chunk the write callback refuses never reaches the line: the writes it carried bytes of
+// fail with STATUS_UNSUCCESSFUL, counting only their bytes taken before it; its credit comes
+// back, and none of its bytes waits in the discount for a report that will never come.
+TEST_F(WriteQueueTest, ARefusedChunkFailsItsWritesAndGivesItsCreditBack)
+{
+    const NTSTATUS kOk = STATUS_SUCCESS, kFailed = STATUS_UNSUCCESSFUL;
+    struct Case {
+        const char* name;
+        std::vector<size_t> writes;
+        ULONG firstCredit;  // the open's credit-only report; its chunk is taken
+        ULONG report;       // the report whose credit makes the chunks that are refused
+        std::vector<NTSTATUS> status;
+        std::vector<ULONG> information;
+        ULONG discount;    // bytes taken earlier from failed writes, not yet reported
+        ULONG unreported;  // bytes still to be reported: the discount and the writes going on
+    } cases[] = {
+        {"a whole write in the chunk", {10}, 0, 64, {kFailed}, {0}, 0, 0},
+        {"a write partly handed over", {10}, 0, 4, {kFailed}, {0}, 0, 0},
+        // 4 bytes went out; the report says 2 of them are written and grants 2.
+        {"a write whose first chunk went out", {10}, 4, 2, {kFailed}, {4}, 2, 2},
+        {"a write in progress before the chunk goes on", {5, 5, 5}, 5, 3, {kOk, kFailed, kFailed}, {5, 0, 0}, 0, 2},
+        {"every chunk refused, one write after the other", {10, 10}, 0, 4, {kFailed, kFailed}, {0, 0}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Reopen();
+        std::vector<AppRequest> writes;
+        char fill = 'A';
+        for (size_t n : c.writes) writes.push_back(Write(n, fill++));
+        Settle();
+        Report(c.firstCredit);
+        host->writeCallbackResult = false;
+        Report(c.report);
+        host->writeCallbackResult = true;
+        for (size_t i = 0; i < writes.size(); i++) {
+            if (c.status[i] != kFailed) {
+                EXPECT_FALSE(writes[i].Done()) << "write " << i;
+                continue;
+            }
+            ASSERT_TRUE(writes[i].Done()) << "write " << i;
+            EXPECT_EQ(writes[i].Result().status, STATUS_UNSUCCESSFUL) << "write " << i;
+            EXPECT_EQ(writes[i].Result().information, c.information[i]) << "write " << i;
+        }
+        EXPECT_EQ(host->writes().m_GetCredit(), c.report) << "the refused chunks' credit is back";
+        EXPECT_EQ(host->writes().m_GetDiscount(), c.discount);
+        EXPECT_EQ(host->writes().m_GetQueuedBytes(), 0u);
+
+        if (c.unreported) Report(c.unreported);
+        for (size_t i = 0; i < writes.size(); i++) {
+            EXPECT_EQ(writes[i].Wait().status, c.status[i]) << "write " << i;
+            EXPECT_EQ(writes[i].Result().information, c.information[i]) << "write " << i;
+        }
+        EXPECT_EQ(host->writes().m_GetDiscount(), 0u);
+        // The next write goes at once on the credit given back, and its own report ends it.
+        AppRequest next = Write(3, 'N');
+        Settle();
+        EXPECT_EQ(host->SentBytes().substr(host->SentBytes().size() - 3), "NNN");
+        Report(3);
+        EXPECT_EQ(next.Wait().status, STATUS_SUCCESS);
+    }
+}
+
 // ---- forced interleavings ----
 
 // The report has decided the write; the application's cancel comes before it is completed.
@@ -469,6 +531,29 @@ TEST_F(WriteQueueTest, AStaleWriteTimerRunDoesNotTimeOutTheNextWrite)
     EXPECT_FALSE(second.Done());
     EXPECT_EQ(second.Wait().status, STATUS_TIMEOUT);
     EXPECT_EQ(CompletedMs(second), 200);
+}
+
+// A write cancelled while its chunk is inside the write callback, which then refuses the
+// chunk: none of the chunk's bytes is left in the discount, so the next write completes on
+// its own report.
+TEST_F(WriteQueueTest, AWriteCancelledWhileItsRefusedChunkIsHandedOverLeavesNoDiscount)
+{
+    Report(0);
+    Report(64);
+    host->writeCallbackResult = false;
+    host->duringWrite = [this] { file.Cancel(true); };
+    AppRequest w = Write(10, 'x');
+    EXPECT_EQ(w.Wait().status, STATUS_CANCELLED);
+    Settle();
+    host->duringWrite = nullptr;
+    host->writeCallbackResult = true;
+    EXPECT_EQ(host->writes().m_GetDiscount(), 0u);
+    EXPECT_EQ(host->writes().m_GetCredit(), 64u);
+    AppRequest next = Write(4, 'N');
+    Settle();
+    Report(4);
+    EXPECT_TRUE(next.Done());
+    EXPECT_EQ(next.Result().status, STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -235,6 +235,8 @@ BOOLEAN PsGetVersion(PULONG MajorVersion, PULONG MinorVersion, PULONG BuildNumbe
     return FALSE;  // a free build
 }
 
+MM_SYSTEMSIZE MmQuerySystemSize(void) { return K.options.systemSize; }
+
 KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
 {
     std::lock_guard<std::mutex> lk(K.mu);

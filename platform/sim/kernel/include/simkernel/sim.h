@@ -42,6 +42,8 @@ struct BootOptions {
     ULONG osMajor = 6;
     ULONG osMinor = 1;
     ULONG osBuild = 7601;
+    // Memory class MmQuerySystemSize reports (a PC of today is a large system).
+    MM_SYSTEMSIZE systemSize = MmLargeSystem;
     // Name of the sim thread the booting thread becomes.
     const char* threadName = "test";
 };

@@ -21,6 +21,9 @@ typedef struct _OBJECT_HANDLE_INFORMATION {
     ACCESS_MASK GrantedAccess;
 } OBJECT_HANDLE_INFORMATION, *POBJECT_HANDLE_INFORMATION;
 
+// How much memory the machine has, in the memory manager's three classes.
+typedef enum _MM_SYSTEM_SIZE { MmSmallSystem = 0, MmMediumSystem = 1, MmLargeSystem = 2 } MM_SYSTEMSIZE;
+
 typedef void (*PKSTART_ROUTINE)(PVOID StartContext);
 typedef void KSTART_ROUTINE(PVOID StartContext);
 
@@ -32,6 +35,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 void ExFreePoolWithTag(PVOID P, ULONG Tag);
 void ExFreePool(PVOID P);
+MM_SYSTEMSIZE MmQuerySystemSize(void);
 
 NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
                               HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
