@@ -76,15 +76,20 @@ protected:
         return Set(IOCTL_SERIAL_SET_HANDFLOW, h);
     }
     SERIAL_STATUS CommStatus() { return Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS); }
-    std::string ReadAll()
+    // What the read queue holds, up to `most` bytes, read at once.
+    std::string ReadNow(ULONG most = 256)
     {
-        char data[256];
+        std::string data(most, '\0');
         SERIAL_TIMEOUTS immediate = {MAXULONG, 0, 0, 0, 0};
         EXPECT_EQ(vcp().m_SetTimeouts(&immediate), STATUS_SUCCESS);
-        AppResult r = file.Read(data, sizeof data);
+        AppResult r = file.Read(data.data(), most);
         EXPECT_EQ(r.status, STATUS_SUCCESS);
-        return std::string(data, r.information);
+        data.resize(r.information);
+        Settle();
+        return data;
     }
+    ULONG Queued() { return host->jn->m_ReadQueue.m_GetDataAmount(); }
+    ULONG Events() { return host->jn->m_ControlQueue.m_GetCommEventsReceived(); }
 
     double Ms(int64_t t) const { return (double)(t - t0) / kMs; }
 

@@ -180,9 +180,12 @@ BOOLEAN RecordingSerial::ModemStatus(const Modem& m)
     return OnWorker([&] { return m_CallModemStatus(m.cts, m.dsr, m.ri, m.riTrailingEdge, m.dcd); });
 }
 
-BOOLEAN RecordingSerial::DataWritten(ULONG bytes)
+BOOLEAN RecordingSerial::DataWritten(ULONG bytes, bool atDispatch)
 {
-    return OnWorker([&] { return m_CallDataWritten(bytes); });
+    if (!atDispatch) return OnWorker([&] { return m_CallDataWritten(bytes); });
+    BOOLEAN result = FALSE;
+    RunOn(completion_, [&] { result = m_CallDataWritten(bytes); });
+    return result;
 }
 
 BOOLEAN RecordingSerial::XoffSent(BOOLEAN sent)

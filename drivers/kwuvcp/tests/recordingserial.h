@@ -76,7 +76,8 @@ public:
     BOOLEAN Receive(const std::string& bytes);
     BOOLEAN LineStatus(const Line& line);
     BOOLEAN ModemStatus(const Modem& modem);
-    BOOLEAN DataWritten(ULONG bytes);
+    // From the worker, or from the completion path at DISPATCH_LEVEL.
+    BOOLEAN DataWritten(ULONG bytes, bool atDispatch = false);
     BOOLEAN XoffSent(BOOLEAN sent);
     BOOLEAN ImmediateCharacterSent();
     // The line status from the bus worker at virtual time `at`, without waiting for it.
