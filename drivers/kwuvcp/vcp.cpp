@@ -159,27 +159,9 @@ void CVCP::m_ApplyParameterDefaults()
     m_LineControl.Parity = parity >= 1 && parity <= 4 ? (UCHAR)parity : NO_PARITY;
     ULONG stopBits = m_pParameters->m_ulStopbits;
     m_LineControl.StopBits = stopBits == 1 || stopBits == 2 ? (UCHAR)stopBits : STOP_BIT_1;
-    switch (m_pParameters->m_ulFlowControl) {
-    case 0:
-    case CVcpParameters::kFlowNone:
-        m_HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
-        m_HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
-        break;
-    case CVcpParameters::kFlowCtsRts:
-        m_HandFlow.ControlHandShake = SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE;
-        m_HandFlow.FlowReplace = SERIAL_RTS_HANDSHAKE;
-        break;
-    case CVcpParameters::kFlowDtrDsr:
-        m_HandFlow.ControlHandShake = SERIAL_DTR_HANDSHAKE | SERIAL_DSR_HANDSHAKE;
-        m_HandFlow.FlowReplace = SERIAL_RTS_CONTROL;
-        break;
-    case CVcpParameters::kFlowXonXoff:
-        m_HandFlow.ControlHandShake = SERIAL_DTR_CONTROL;
-        m_HandFlow.FlowReplace = SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE;
-        break;
-    default:
-        break;
-    }
+    // Another FlowControl value leaves the handshake as it is.
+    CVcpParameters::sm_FlowControlHandshake(m_pParameters->m_ulFlowControl, m_HandFlow.ControlHandShake,
+                                            m_HandFlow.FlowReplace);
     m_HandFlow.XonLimit = m_HandFlow.XoffLimit = 100;
     m_ulXonLevel = m_ulXoffLevel = 100;
 }

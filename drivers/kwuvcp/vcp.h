@@ -219,6 +219,7 @@ private:
     // The codes m_CommSettingsCallback gets for a line control, after the overrides.
     void m_DeviceLineCodes(const SERIAL_LINE_CONTROL& lineControl, ULONG& dataBits, ULONG& parity, ULONG& stopBits);
     NTSTATUS m_SetLine(bool dtr, bool on);
+    NTSTATUS m_Eeprom(bool write, ULONG ulStartOffset, ULONG ulLength, PUCHAR pucBuffer);
     // Received-data processing; each may replace the buffer (null: out of memory, dropped).
     CJnDataBuffer* m_EscapeData(CJnDataBuffer* pBuffer, UCHAR ucEscape);
     CJnDataBuffer* m_ApplyLineErrors(CJnDataBuffer* pBuffer, ULONG ulLineStatus, UCHAR ucEscape);

@@ -53,31 +53,10 @@ NTSTATUS CVCP::m_SetHandFlow(const SERIAL_HANDFLOW* pHandFlow)
         return status;
     }
 
-    if (m_pParameters->m_ulOverrideFlowControl) {
-        switch (m_pParameters->m_ulFlowControl) {
-        case 0:
-        case CVcpParameters::kFlowNone:
-            h.ControlHandShake = SERIAL_DTR_CONTROL;
-            h.FlowReplace = SERIAL_RTS_CONTROL;
-            break;
-        case CVcpParameters::kFlowCtsRts:
-            h.ControlHandShake = SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE;
-            h.FlowReplace = SERIAL_RTS_HANDSHAKE;
-            break;
-        case CVcpParameters::kFlowDtrDsr:
-            h.ControlHandShake = SERIAL_DTR_HANDSHAKE | SERIAL_DSR_HANDSHAKE;
-            h.FlowReplace = SERIAL_RTS_CONTROL;
-            break;
-        case CVcpParameters::kFlowXonXoff:
-            h.ControlHandShake = SERIAL_DTR_CONTROL;
-            h.FlowReplace = SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE;
-            break;
-        default:
-            h.ControlHandShake = 0;
-            h.FlowReplace = 0;
-            break;
-        }
-    }
+    // The registry's handshake, whatever was asked (another FlowControl value: none at all).
+    if (m_pParameters->m_ulOverrideFlowControl &&
+        !CVcpParameters::sm_FlowControlHandshake(m_pParameters->m_ulFlowControl, h.ControlHandShake, h.FlowReplace))
+        h.ControlHandShake = h.FlowReplace = 0;
     m_HandFlow = h;
 
     // A limit of the whole buffer leaves one byte. The Xon level must lie below the Xoff

@@ -48,6 +48,31 @@ void CVcpParameters::m_SetDefaults()
     for (ULONG i = 0; i < kItemCount; i++) m_Value(i) = sm_Items[i].defaultValue;
 }
 
+BOOLEAN CVcpParameters::sm_FlowControlHandshake(ULONG ulFlowControl, ULONG& ulControlHandShake, ULONG& ulFlowReplace)
+{
+    switch (ulFlowControl) {
+    case 0:
+    case kFlowNone:
+        ulControlHandShake = SERIAL_DTR_CONTROL;
+        ulFlowReplace = SERIAL_RTS_CONTROL;
+        return TRUE;
+    case kFlowCtsRts:
+        ulControlHandShake = SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE;
+        ulFlowReplace = SERIAL_RTS_HANDSHAKE;
+        return TRUE;
+    case kFlowDtrDsr:
+        ulControlHandShake = SERIAL_DTR_HANDSHAKE | SERIAL_DSR_HANDSHAKE;
+        ulFlowReplace = SERIAL_RTS_CONTROL;
+        return TRUE;
+    case kFlowXonXoff:
+        ulControlHandShake = SERIAL_DTR_CONTROL;
+        ulFlowReplace = SERIAL_RTS_CONTROL | SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE;
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
 BOOLEAN CVcpParameters::IsBaudRateSupported(ULONG ulBaudRate) const
 {
     if (ulBaudRate < m_ulMinBaudRate || ulBaudRate > m_ulMaxBaudRate) return FALSE;

@@ -37,6 +37,10 @@ public:
     void m_SetDefaults();
     ULONG& m_Value(ULONG index) { return this->*sm_Items[index].value; }
 
+    // The handshake a FlowControl value stands for (0 and 8 none, 1 CTS/RTS, 2 DTR/DSR, 4
+    // Xon/Xoff, each with the lines it leaves on); FALSE for any other value.
+    static BOOLEAN sm_FlowControlHandshake(ULONG ulFlowControl, ULONG& ulControlHandShake, ULONG& ulFlowReplace);
+
     // Whether an application may set the rate: inside MinBaudRate..MaxBaudRate and, unless
     // SupportedBaudRates has SERIAL_BAUD_USER, one of the standard rates it names.
     BOOLEAN IsBaudRateSupported(ULONG ulBaudRate) const;

@@ -334,34 +334,32 @@ NTSTATUS CVCP::m_SetInternalLoopBackMode(BOOLEAN bOn)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CVCP::m_ReadEeprom(ULONG ulStartOffset, ULONG ulLength, PUCHAR pucBuffer)
+NTSTATUS CVCP::m_Eeprom(bool write, ULONG ulStartOffset, ULONG ulLength, PUCHAR pucBuffer)
 {
-    ISerial* record = m_Serial("m_ReadEeprom");
+    ISerial* record = m_Serial(write ? "m_WriteEeprom" : "m_ReadEeprom");
     if (!record) return STATUS_UNSUCCESSFUL;
-    if (!record->bReadEepromSupported) {
-        JnTrace(kTraceChannel, "CVCP::m_ReadEeprom - OUT - Fail -> Reading Eeprom not supported.");
+    BOOLEAN gate = write ? record->bWriteEepromSupported : record->bReadEepromSupported;
+    if (!gate) {
+        JnTrace(kTraceChannel, write ? "CVCP::m_WriteEeprom - OUT - Fail -> Writing Eeprom not supported."
+                                     : "CVCP::m_ReadEeprom - OUT - Fail -> Reading Eeprom not supported.");
         return STATUS_NOT_IMPLEMENTED;
     }
-    if (record->bReadEepromSupported == 1 &&
-        m_Bus(&ISerial::m_ReadEepromCallback, ulStartOffset, ulLength, pucBuffer))
-        return STATUS_SUCCESS;
-    JnTrace(kTraceChannel, "CVCP::m_ReadEeprom - OUT - Fail -> Error reading Eeprom.");
+    BOOLEAN done = gate == 1 && (write ? m_Bus(&ISerial::m_WriteEepromCallback, ulStartOffset, ulLength, pucBuffer)
+                                       : m_Bus(&ISerial::m_ReadEepromCallback, ulStartOffset, ulLength, pucBuffer));
+    if (done) return STATUS_SUCCESS;
+    JnTrace(kTraceChannel, write ? "CVCP::m_WriteEeprom - OUT - Fail -> Error writing Eeprom."
+                                 : "CVCP::m_ReadEeprom - OUT - Fail -> Error reading Eeprom.");
     return STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS CVCP::m_ReadEeprom(ULONG ulStartOffset, ULONG ulLength, PUCHAR pucBuffer)
+{
+    return m_Eeprom(false, ulStartOffset, ulLength, pucBuffer);
 }
 
 NTSTATUS CVCP::m_WriteEeprom(ULONG ulStartOffset, ULONG ulLength, PUCHAR pucBuffer)
 {
-    ISerial* record = m_Serial("m_WriteEeprom");
-    if (!record) return STATUS_UNSUCCESSFUL;
-    if (!record->bWriteEepromSupported) {
-        JnTrace(kTraceChannel, "CVCP::m_WriteEeprom - OUT - Fail -> Writing Eeprom not supported.");
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    if (record->bWriteEepromSupported == 1 &&
-        m_Bus(&ISerial::m_WriteEepromCallback, ulStartOffset, ulLength, pucBuffer))
-        return STATUS_SUCCESS;
-    JnTrace(kTraceChannel, "CVCP::m_WriteEeprom - OUT - Fail -> Error writing Eeprom.");
-    return STATUS_UNSUCCESSFUL;
+    return m_Eeprom(true, ulStartOffset, ulLength, pucBuffer);
 }
 
 // ---- serial enumerators' basic settings, wait-wake ----

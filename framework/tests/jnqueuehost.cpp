@@ -1,24 +1,24 @@
 #include "jnqueuehost.h"
 
+#include "jnhostdevice.h"
+
 #include <cstring>
 
 namespace kwsim::test {
 
 namespace {
 
-// The host's framework device: dispatch as the functional device and the port do.
-class HostDevice : public CJnDevice {
+// The host's framework device: open, cleanup and device control as the port does.
+class HostDevice : public JnHostDevice {
 public:
-    explicit HostDevice(PDEVICE_OBJECT deviceObject) : m_pDeviceObject(deviceObject) {}
+    explicit HostDevice(PDEVICE_OBJECT deviceObject) : JnHostDevice(deviceObject) {}
 
-    NTSTATUS m_Dispatch_Pnp(PIRP irp) override { return Complete(irp, STATUS_NOT_SUPPORTED); }
-    NTSTATUS m_Dispatch_Power(PIRP irp) override { return Complete(irp, STATUS_NOT_SUPPORTED); }
     NTSTATUS m_Dispatch_Create(PIRP irp) override
     {
         m_WriteQueue.m_ResetAccounting();
         m_ReadQueue.m_SetState(TRUE, STATUS_CANCELLED);
         m_WriteQueue.m_SetState(TRUE, STATUS_CANCELLED);
-        return Complete(irp, STATUS_SUCCESS);
+        return sm_Complete(irp, STATUS_SUCCESS);
     }
     NTSTATUS m_Dispatch_Cleanup(PIRP irp) override
     {
@@ -26,38 +26,13 @@ public:
         m_ReadQueue.m_FlushData();
         m_WriteQueue.m_CancelAllIrps();
         m_ControlQueue.m_CancelWait();
-        return Complete(irp, STATUS_SUCCESS);
+        return sm_Complete(irp, STATUS_SUCCESS);
     }
-    NTSTATUS m_Dispatch_Close(PIRP irp) override { return Complete(irp, STATUS_SUCCESS); }
-    NTSTATUS m_Dispatch_Read(PIRP irp) override
-    {
-        if (!IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length) return Complete(irp, STATUS_SUCCESS);
-        return m_ReadQueue.m_QueueIrp(irp);
-    }
-    NTSTATUS m_Dispatch_Write(PIRP irp) override
-    {
-        if (!IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length) return Complete(irp, STATUS_SUCCESS);
-        return m_WriteQueue.m_QueueIrp(irp);
-    }
-    NTSTATUS m_Dispatch_FlushBuffers(PIRP irp) override { return m_WriteQueue.m_HoldFlushIrp(irp); }
+    NTSTATUS m_Dispatch_Close(PIRP irp) override { return sm_Complete(irp, STATUS_SUCCESS); }
     NTSTATUS m_Dispatch_Device_Control(PIRP irp) override;
-    NTSTATUS m_Dispatch_InternalDeviceControl(PIRP irp) override { return Complete(irp, STATUS_NOT_SUPPORTED); }
-    NTSTATUS m_Dispatch_Shutdown(PIRP irp) override { return Complete(irp, STATUS_SUCCESS); }
-    NTSTATUS m_Dispatch_SystemControl(PIRP irp) override { return Complete(irp, STATUS_NOT_SUPPORTED); }
-    PDEVICE_OBJECT m_GetDeviceObject() override { return m_pDeviceObject; }
 
     QueueHost* m_pHost = nullptr;
     JnSendXoffCharacter m_SendXoff = nullptr;
-
-private:
-    static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
-    {
-        irp->IoStatus.Status = status;
-        irp->IoStatus.Information = information;
-        IoCompleteRequest(irp, IO_NO_INCREMENT);
-        return status;
-    }
-    PDEVICE_OBJECT m_pDeviceObject;
 };
 
 NTSTATUS HostDevice::m_Dispatch_Device_Control(PIRP irp)
@@ -67,30 +42,30 @@ NTSTATUS HostDevice::m_Dispatch_Device_Control(PIRP irp)
     ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_SERIAL_SET_TIMEOUTS: {
-        if (in < sizeof(SERIAL_TIMEOUTS)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+        if (in < sizeof(SERIAL_TIMEOUTS)) return sm_Complete(irp, STATUS_BUFFER_TOO_SMALL);
         SERIAL_TIMEOUTS t;
         memcpy(&t, buffer, sizeof t);
         m_ReadQueue.m_SetTimeouts(t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant);
         m_WriteQueue.m_SetTimeouts(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant);
-        return Complete(irp, STATUS_SUCCESS);
+        return sm_Complete(irp, STATUS_SUCCESS);
     }
     case IOCTL_SERIAL_SET_WAIT_MASK: {
-        if (in < sizeof(ULONG)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+        if (in < sizeof(ULONG)) return sm_Complete(irp, STATUS_BUFFER_TOO_SMALL);
         ULONG mask;
         memcpy(&mask, buffer, sizeof mask);
         m_ControlQueue.m_SetWaitMask(mask);
-        return Complete(irp, STATUS_SUCCESS);
+        return sm_Complete(irp, STATUS_SUCCESS);
     }
     case IOCTL_SERIAL_WAIT_ON_MASK:
         return m_ControlQueue.m_QueueIrp(irp);
     case IOCTL_SERIAL_PURGE: {
-        if (in < sizeof(ULONG)) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+        if (in < sizeof(ULONG)) return sm_Complete(irp, STATUS_BUFFER_TOO_SMALL);
         ULONG mask;
         memcpy(&mask, buffer, sizeof mask);
         if (mask & SERIAL_PURGE_RXABORT) m_ReadQueue.m_CancelAllIrps();
         if (mask & SERIAL_PURGE_TXABORT) m_WriteQueue.m_CancelAllIrps();
         if (mask & SERIAL_PURGE_RXCLEAR) m_ReadQueue.m_FlushData();
-        return Complete(irp, STATUS_SUCCESS);
+        return sm_Complete(irp, STATUS_SUCCESS);
     }
     case IOCTL_SERIAL_XOFF_COUNTER: {
         SERIAL_XOFF_COUNTER x;
@@ -101,7 +76,7 @@ NTSTATUS HostDevice::m_Dispatch_Device_Control(PIRP irp)
         return m_WriteQueue.m_QueueXoffCounterIrp(irp);
     }
     default:
-        return Complete(irp, STATUS_NOT_SUPPORTED);
+        return sm_Complete(irp, STATUS_NOT_SUPPORTED);
     }
 }
 
@@ -110,7 +85,7 @@ NTSTATUS HostDevice::m_Dispatch_Device_Control(PIRP irp)
 QueueHost::QueueHost(const char16_t* name)
 {
     PDRIVER_OBJECT driver = CreateDriverObject(u"\\Driver\\JnQueueHost");
-    for (auto& f : driver->MajorFunction) f = sm_Dispatch;
+    for (auto& f : driver->MajorFunction) f = JnHostDevice::sm_Route;
     UNICODE_STRING u;
     RtlInitUnicodeString(&u, reinterpret_cast<PCWSTR>(name));
     if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(JnDeviceExtension), &u, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device)))
@@ -137,21 +112,6 @@ QueueHost::~QueueHost()
         delete jn;
     }
     if (device) IoDeleteDevice(device);
-}
-
-NTSTATUS QueueHost::sm_Dispatch(PDEVICE_OBJECT device, PIRP irp)
-{
-    CJnDevice* jn = JnDeviceExtension::sm_From(device)->pDevice;
-    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_CREATE: return jn->m_Dispatch_Create(irp);
-    case IRP_MJ_CLEANUP: return jn->m_Dispatch_Cleanup(irp);
-    case IRP_MJ_CLOSE: return jn->m_Dispatch_Close(irp);
-    case IRP_MJ_READ: return jn->m_Dispatch_Read(irp);
-    case IRP_MJ_WRITE: return jn->m_Dispatch_Write(irp);
-    case IRP_MJ_FLUSH_BUFFERS: return jn->m_Dispatch_FlushBuffers(irp);
-    case IRP_MJ_DEVICE_CONTROL: return jn->m_Dispatch_Device_Control(irp);
-    default: return jn->m_Dispatch_InternalDeviceControl(irp);
-    }
 }
 
 void QueueHost::Receive(const void* bytes, ULONG length)

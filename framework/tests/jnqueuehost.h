@@ -77,7 +77,6 @@ public:
     std::vector<XoffSend> XoffSent();
 
 private:
-    static NTSTATUS sm_Dispatch(PDEVICE_OBJECT device, PIRP irp);
     static BOOLEAN sm_Write(PVOID context, CJnDataBuffer* buffer);
     static BOOLEAN sm_TransmitterEmpty(PVOID context);
     static void sm_Amount(PVOID context, ULONG newAmount, ULONG oldAmount);

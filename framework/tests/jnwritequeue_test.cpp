@@ -12,6 +12,15 @@ namespace {
 class WriteQueueTest : public QueueTest {
 protected:
     AppRequest Write(size_t n, char c) { return file.WriteAsync(std::string(n, c).data(), (ULONG)n); }
+    // One write per length, of 'A's, 'B's, ..., queued before the machine settles.
+    std::vector<AppRequest> WriteEach(const std::vector<size_t>& lengths)
+    {
+        std::vector<AppRequest> writes;
+        char fill = 'A';
+        for (size_t n : lengths) writes.push_back(Write(n, fill++));
+        Settle();
+        return writes;
+    }
     void Report(ULONG n)
     {
         host->Written(n);
@@ -65,10 +74,7 @@ TEST_F(WriteQueueTest, CreditLimitsTheChunksAndReportsCompleteTheWrites)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Reopen();
-        std::vector<AppRequest> writes;
-        char fill = 'A';
-        for (size_t n : c.writes) writes.push_back(Write(n, fill++));
-        Settle();
+        std::vector<AppRequest> writes = WriteEach(c.writes);
         int stepIndex = 0;
         for (const Step& s : c.steps) {
             SCOPED_TRACE(stepIndex++);
@@ -434,10 +440,7 @@ TEST_F(WriteQueueTest, ARefusedChunkFailsItsWritesAndGivesItsCreditBack)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Reopen();
-        std::vector<AppRequest> writes;
-        char fill = 'A';
-        for (size_t n : c.writes) writes.push_back(Write(n, fill++));
-        Settle();
+        std::vector<AppRequest> writes = WriteEach(c.writes);
         Report(c.firstCredit);
         host->writeCallbackResult = false;
         Report(c.report);

@@ -2,33 +2,24 @@
 
 #include <cstring>
 
+#include "jnhostdevice.h"
 #include "simkernel/io.h"
 
 namespace kwsim::test {
 
 namespace {
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
-class PortDevice : public CJnDevice {
+class PortDevice : public JnHostDevice {
 public:
-    PortDevice(PortHost* host) : m_pHost(host) {}
+    explicit PortDevice(PortHost* host) : JnHostDevice(host->device), m_pHost(host) {}
 
-    NTSTATUS m_Dispatch_Pnp(PIRP irp) override { return Complete(irp, STATUS_NOT_SUPPORTED); }
-    NTSTATUS m_Dispatch_Power(PIRP irp) override { return Complete(irp, STATUS_NOT_SUPPORTED); }
     NTSTATUS m_Dispatch_Create(PIRP irp) override
     {
         CVCP* vcp = m_pHost->vcp;
-        if (m_pHost->opened || !vcp) return Complete(irp, STATUS_UNSUCCESSFUL);
+        if (m_pHost->opened || !vcp) return sm_Complete(irp, STATUS_UNSUCCESSFUL);
         m_WriteQueue.m_ResetAccounting();
         m_pHost->opened = vcp->m_Connect() != FALSE;
-        return Complete(irp, m_pHost->opened ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+        return sm_Complete(irp, m_pHost->opened ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
     }
     NTSTATUS m_Dispatch_Cleanup(PIRP irp) override
     {
@@ -38,30 +29,15 @@ public:
             m_WriteQueue.m_CancelAllIrps();
             m_ReadQueue.m_FlushData();
         }
-        return Complete(irp, STATUS_SUCCESS);
+        return sm_Complete(irp, STATUS_SUCCESS);
     }
     NTSTATUS m_Dispatch_Close(PIRP irp) override
     {
         if (m_pHost->vcp) m_pHost->vcp->m_Disconnect();
         m_pHost->opened = false;
-        return Complete(irp, STATUS_SUCCESS);
+        return sm_Complete(irp, STATUS_SUCCESS);
     }
-    NTSTATUS m_Dispatch_Read(PIRP irp) override
-    {
-        if (!IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length) return Complete(irp, STATUS_SUCCESS);
-        return m_ReadQueue.m_QueueIrp(irp);
-    }
-    NTSTATUS m_Dispatch_Write(PIRP irp) override
-    {
-        if (!IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length) return Complete(irp, STATUS_SUCCESS);
-        return m_WriteQueue.m_QueueIrp(irp);
-    }
-    NTSTATUS m_Dispatch_FlushBuffers(PIRP irp) override { return m_WriteQueue.m_HoldFlushIrp(irp); }
     NTSTATUS m_Dispatch_Device_Control(PIRP irp) override;
-    NTSTATUS m_Dispatch_InternalDeviceControl(PIRP irp) override { return Complete(irp, STATUS_NOT_SUPPORTED); }
-    NTSTATUS m_Dispatch_Shutdown(PIRP irp) override { return Complete(irp, STATUS_SUCCESS); }
-    NTSTATUS m_Dispatch_SystemControl(PIRP irp) override { return Complete(irp, STATUS_NOT_SUPPORTED); }
-    PDEVICE_OBJECT m_GetDeviceObject() override { return m_pHost->device; }
     PDEVICE_OBJECT m_GetLowerDeviceObject() override { return m_pHost->lower; }
 
     static BOOLEAN sm_Write(PVOID context, CJnDataBuffer* buffer)
@@ -99,8 +75,8 @@ NTSTATUS PortDevice::m_Dispatch_Device_Control(PIRP irp)
     ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     CVCP* vcp = m_pHost->vcp;
-    if (!m_pHost->opened || !vcp) return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
-    if (vcp->m_IsErrorAbortPending() && code != IOCTL_SERIAL_GET_COMMSTATUS) return Complete(irp, STATUS_CANCELLED);
+    if (!m_pHost->opened || !vcp) return sm_Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+    if (vcp->m_IsErrorAbortPending() && code != IOCTL_SERIAL_GET_COMMSTATUS) return sm_Complete(irp, STATUS_CANCELLED);
 
     auto input = [&](auto& value) {
         if (in < sizeof value) return false;
@@ -108,11 +84,11 @@ NTSTATUS PortDevice::m_Dispatch_Device_Control(PIRP irp)
         return true;
     };
     auto output = [&](const auto& value) {
-        if (out < sizeof value) return Complete(irp, STATUS_BUFFER_TOO_SMALL);
+        if (out < sizeof value) return sm_Complete(irp, STATUS_BUFFER_TOO_SMALL);
         memcpy(buffer, &value, sizeof value);
-        return Complete(irp, STATUS_SUCCESS, sizeof value);
+        return sm_Complete(irp, STATUS_SUCCESS, sizeof value);
     };
-    auto result = [&](NTSTATUS status) { return Complete(irp, NT_SUCCESS(status) ? STATUS_SUCCESS : status); };
+    auto result = [&](NTSTATUS status) { return sm_Complete(irp, NT_SUCCESS(status) ? STATUS_SUCCESS : status); };
     union {
         SERIAL_BAUD_RATE baud;
         SERIAL_LINE_CONTROL line;
@@ -154,7 +130,7 @@ NTSTATUS PortDevice::m_Dispatch_Device_Control(PIRP irp)
         ULONG_PTR information = 0;
         NTSTATUS status = vcp->m_WaitOnMask(buffer, out, &information, &control);
         if (status == STATUS_PENDING && control) return control->m_QueueIrp(irp);
-        return Complete(irp, status, information);
+        return sm_Complete(irp, status, information);
     }
     case IOCTL_SERIAL_PURGE: return input(v.ul) ? result(vcp->m_Purge(v.ul)) : result(STATUS_BUFFER_TOO_SMALL);
     case IOCTL_SERIAL_GET_COMMSTATUS: {
@@ -176,22 +152,7 @@ NTSTATUS PortDevice::m_Dispatch_Device_Control(PIRP irp)
             m_WriteQueue.m_SetXoffCounter(sm_SendXoff, vcp, v.xoff.Timeout, v.xoff.Counter, v.xoff.XoffChar);
         return m_WriteQueue.m_QueueXoffCounterIrp(irp);
     default:
-        return Complete(irp, STATUS_NOT_SUPPORTED);
-    }
-}
-
-NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
-{
-    CJnDevice* jn = JnDeviceExtension::sm_From(device)->pDevice;
-    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
-    case IRP_MJ_CREATE: return jn->m_Dispatch_Create(irp);
-    case IRP_MJ_CLEANUP: return jn->m_Dispatch_Cleanup(irp);
-    case IRP_MJ_CLOSE: return jn->m_Dispatch_Close(irp);
-    case IRP_MJ_READ: return jn->m_Dispatch_Read(irp);
-    case IRP_MJ_WRITE: return jn->m_Dispatch_Write(irp);
-    case IRP_MJ_FLUSH_BUFFERS: return jn->m_Dispatch_FlushBuffers(irp);
-    case IRP_MJ_DEVICE_CONTROL: return jn->m_Dispatch_Device_Control(irp);
-    default: return jn->m_Dispatch_InternalDeviceControl(irp);
+        return sm_Complete(irp, STATUS_NOT_SUPPORTED);
     }
 }
 
@@ -200,7 +161,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
 PortHost::PortHost(PDEVICE_OBJECT lowerDevice)
 {
     PDRIVER_OBJECT driver = CreateDriverObject(u"\\Driver\\KwUVcpHost");
-    for (auto& f : driver->MajorFunction) f = Dispatch;
+    for (auto& f : driver->MajorFunction) f = JnHostDevice::sm_Route;
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, reinterpret_cast<PCWSTR>(u"\\Device\\KwUVcpHost0"));
     if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(JnDeviceExtension), &name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device)))
