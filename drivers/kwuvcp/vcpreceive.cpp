@@ -297,6 +297,8 @@ void CVCP::sm_QueueOverflow(PVOID vcp, PVOID) { static_cast<CVCP*>(vcp)->m_Execu
 
 void CVCP::m_ExecutionOnDispatchLevelQueueOverflow()
 {
+    // Work queued before a close finds the port closed: the lines are no longer its.
+    if (!m_bConnected) return;
     ULONG flow = m_FlowReplace(), control = m_ControlHandShake();
     if ((flow & SERIAL_AUTO_RECEIVE) && !m_SetHold(kXoffSentHold, true)) {
         if (!m_IsHeld(kXonHold)) m_Bus(&ISerial::m_SendXonXoffCallback, (BOOLEAN)TRUE);
