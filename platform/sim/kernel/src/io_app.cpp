@@ -19,8 +19,6 @@ using namespace detail;
 
 namespace {
 
-constexpr ULONG kBufferTag = KW_TAG("IoBf");
-
 AppResult Immediate(std::shared_ptr<AppRequest::State>& s, NTSTATUS status)
 {
     s->status = status;
@@ -193,32 +191,17 @@ AppRequest AppFile::Send(UCHAR major, const void* in, ULONG inLength, void* out,
         ULONG length = major == IRP_MJ_READ ? outLength : inLength;
         next->Parameters.Read.Length = length;
         void* user = major == IRP_MJ_READ ? out : const_cast<void*>(in);
+        bool ok = true;
         if (target_->Flags & DO_BUFFERED_IO) {
-            if (length) {
-                void* system = ExAllocatePoolWithTag(NonPagedPool, length, kBufferTag);
-                if (!system) {
-                    IoFreeIrp(irp);
-                    Immediate(s, STATUS_INSUFFICIENT_RESOURCES);
-                    return request;
-                }
-                if (major == IRP_MJ_WRITE) memcpy(system, in, length);
-                irp->AssociatedIrp.SystemBuffer = system;
-                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            }
-        } else if ((target_->Flags & DO_DIRECT_IO) && length) {
-            PMDL mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kBufferTag));
-            if (!mdl) {
-                IoFreeIrp(irp);
-                Immediate(s, STATUS_INSUFFICIENT_RESOURCES);
-                return request;
-            }
-            memset(mdl, 0, sizeof *mdl);
-            mdl->StartVa = mdl->MappedSystemVa = user;
-            mdl->ByteCount = length;
-            irp->MdlAddress = mdl;
-            reading = false;
+            ok = AttachSystemBuffer(irp, length, major == IRP_MJ_WRITE ? in : nullptr, length);
         } else {
+            if (target_->Flags & DO_DIRECT_IO) ok = AttachMdl(irp, user, length);
             reading = false;
+        }
+        if (!ok) {
+            IoFreeIrp(irp);
+            Immediate(s, STATUS_INSUFFICIENT_RESOURCES);
+            return request;
         }
         irp->UserBuffer = user;
         irp->Flags |= major == IRP_MJ_READ ? IRP_READ_OPERATION : IRP_WRITE_OPERATION;
@@ -228,18 +211,10 @@ AppRequest AppFile::Send(UCHAR major, const void* in, ULONG inLength, void* out,
         next->Parameters.DeviceIoControl.OutputBufferLength = outLength;
         ULONG method = code & 3;
         if (method == 0) {
-            ULONG length = inLength > outLength ? inLength : outLength;
-            if (length) {
-                void* system = ExAllocatePoolWithTag(NonPagedPool, length, kBufferTag);
-                if (!system) {
-                    IoFreeIrp(irp);
-                    Immediate(s, STATUS_INSUFFICIENT_RESOURCES);
-                    return request;
-                }
-                memset(system, 0, length);
-                if (in && inLength) memcpy(system, in, inLength);
-                irp->AssociatedIrp.SystemBuffer = system;
-                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (!AttachSystemBuffer(irp, inLength > outLength ? inLength : outLength, in, inLength)) {
+                IoFreeIrp(irp);
+                Immediate(s, STATUS_INSUFFICIENT_RESOURCES);
+                return request;
             }
         } else {
             next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void*>(in);

@@ -81,6 +81,9 @@ NTSTATUS InsertName(const std::u16string& path, NamespaceEntry entry);
 void RemoveName(const std::u16string& path);
 
 std::string IrpText(PIRP irp);
+// Buffers the I/O manager attaches to an IRP it builds; false when pool is exhausted.
+bool AttachSystemBuffer(PIRP irp, ULONG length, const void* input, ULONG inputLength);
+bool AttachMdl(PIRP irp, void* buffer, ULONG length);
 void ReleaseIrpHold(PIRP irp);  // K.mu not held
 extern _OBJECT_TYPE gFileObjectType;
 void CollectAppLeaks(std::vector<std::string>& out);  // K.mu held

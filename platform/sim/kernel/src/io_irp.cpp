@@ -102,6 +102,30 @@ void ReleaseIrpHold(PIRP irp)
     IoFreeIrp(irp);
 }
 
+bool AttachSystemBuffer(PIRP irp, ULONG length, const void* input, ULONG inputLength)
+{
+    if (!length) return true;
+    void* system = ExAllocatePoolWithTag(NonPagedPool, length, kBufferTag);
+    if (!system) return false;
+    if (input && inputLength) memcpy(system, input, inputLength);
+    irp->AssociatedIrp.SystemBuffer = system;
+    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    return true;
+}
+
+// The simulated PC has one address space: an MDL simply maps the caller's buffer.
+bool AttachMdl(PIRP irp, void* buffer, ULONG length)
+{
+    if (!buffer || !length) return true;
+    PMDL mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kBufferTag));
+    if (!mdl) return false;
+    memset(mdl, 0, sizeof *mdl);
+    mdl->StartVa = mdl->MappedSystemVa = buffer;
+    mdl->ByteCount = length;
+    irp->MdlAddress = mdl;
+    return true;
+}
+
 }  // namespace kwsim::detail
 
 using namespace kwsim::detail;
@@ -315,18 +339,10 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     ULONG method = IoControlCode & 3;
     IrpInfo info;
     info.threaded = true;
+    bool ok = true;
     if (method == 0 /* METHOD_BUFFERED */) {
         ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-        if (length) {
-            void* system = ExAllocatePoolWithTag(NonPagedPool, length, kBufferTag);
-            if (!system) {
-                IoFreeIrp(irp);
-                return nullptr;
-            }
-            if (InputBuffer && InputBufferLength) memcpy(system, InputBuffer, InputBufferLength);
-            irp->AssociatedIrp.SystemBuffer = system;
-            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
+        ok = AttachSystemBuffer(irp, length, InputBuffer, InputBufferLength);
         if (OutputBuffer && OutputBufferLength) {
             irp->Flags |= IRP_INPUT_OPERATION;
             info.outputBuffer = OutputBuffer;
@@ -335,29 +351,13 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
     } else if (method == 3 /* METHOD_NEITHER */) {
         next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
     } else {
-        // Direct I/O: the input is buffered, the output is described by an MDL that maps
-        // the caller's buffer (the simulated PC has one address space).
-        if (InputBuffer && InputBufferLength) {
-            void* system = ExAllocatePoolWithTag(NonPagedPool, InputBufferLength, kBufferTag);
-            if (!system) {
-                IoFreeIrp(irp);
-                return nullptr;
-            }
-            memcpy(system, InputBuffer, InputBufferLength);
-            irp->AssociatedIrp.SystemBuffer = system;
-            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-        }
-        if (OutputBuffer && OutputBufferLength) {
-            PMDL mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kBufferTag));
-            if (!mdl) {
-                IoFreeIrp(irp);
-                return nullptr;
-            }
-            memset(mdl, 0, sizeof *mdl);
-            mdl->StartVa = mdl->MappedSystemVa = OutputBuffer;
-            mdl->ByteCount = OutputBufferLength;
-            irp->MdlAddress = mdl;
-        }
+        // Direct I/O: the input is buffered, the output described by an MDL.
+        ok = AttachSystemBuffer(irp, InputBufferLength, InputBuffer, InputBufferLength) &&
+             AttachMdl(irp, OutputBuffer, OutputBufferLength);
+    }
+    if (!ok) {
+        IoFreeIrp(irp);
+        return nullptr;
     }
     irp->UserBuffer = OutputBuffer;
     irp->UserIosb = IoStatusBlock;
@@ -379,20 +379,14 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
     IrpInfo info;
     info.threaded = true;
     if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
-        void* system = Length ? ExAllocatePoolWithTag(NonPagedPool, Length, kBufferTag) : nullptr;
-        if (Length && !system) {
+        if (!AttachSystemBuffer(irp, Length, MajorFunction == IRP_MJ_WRITE ? Buffer : nullptr, Length)) {
             IoFreeIrp(irp);
             return nullptr;
         }
-        if (system) {
-            if (MajorFunction == IRP_MJ_WRITE) memcpy(system, Buffer, Length);
-            irp->AssociatedIrp.SystemBuffer = system;
-            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-            if (MajorFunction == IRP_MJ_READ) {
-                irp->Flags |= IRP_INPUT_OPERATION;
-                info.outputBuffer = Buffer;
-                info.outputLength = Length;
-            }
+        if (MajorFunction == IRP_MJ_READ && Length) {
+            irp->Flags |= IRP_INPUT_OPERATION;
+            info.outputBuffer = Buffer;
+            info.outputLength = Length;
         }
         next->Parameters.Read.Length = Length;
         if (StartingOffset) next->Parameters.Read.ByteOffset = *StartingOffset;
