@@ -162,7 +162,7 @@ Signal Connection::Level(int end, Line line) const
     case Line::Cts: return f.rts;
     case Line::Dsr:
     case Line::Dcd: return f.dtr;
-    case Line::Ri: return f.ring;
+    case Line::Ri: return crossed_ ? f.ring : Signal{false, pluggedAt_};  // a loop-back plug leaves RI open
     }
     return {};
 }
