@@ -314,11 +314,10 @@ Handshake ChipChannel::BulkOut(std::span<const uint8_t> packet)
     if (tx_.Room() < packet.size()) {
         counters_.outNaks++;
         tx_.WaitForRoom(packet.size());
-        tx_.Replan();
         return Handshake::Nak;
     }
     tx_.Push(packet);
-    tx_.Replan();
+    tx_.Kick();
     counters_.outPackets++;
     return Handshake::Ack;
 }

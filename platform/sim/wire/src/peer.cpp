@@ -292,8 +292,8 @@ void Peer::Feed()
             if (p.count == 0) pending_.pop_front();
         }
     }
+    tx_.Kick();
     if (!pending_.empty()) tx_.WaitForRoom(kPeerBuffer / 2);
-    tx_.Replan();
 }
 
 bool Peer::MayStart(bool urgent)
@@ -410,7 +410,7 @@ void Peer::InputsChanged(const Inputs& inputs)
 
 void Peer::CatchUp() { tx_.CatchUp(); }
 
-void Peer::ReceiverChanged() { tx_.Replan(); }
+void Peer::ReceiverChanged() { tx_.Tighten(); }
 
 void Peer::Plugged(Cable* cable)
 {

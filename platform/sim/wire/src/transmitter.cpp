@@ -54,7 +54,7 @@ void Transmitter::Purge(bool urgent)
     CatchUp();
     const int64_t now = Now();
     while (!run_.empty() && run_.back().ch.start > now) {
-        if (run_.back().urgent && !urgent) urgent_.push_front(run_.back().value);
+        if (run_.back().urgent && !urgent) urgent_.push_front(run_.back().ch.value);
         run_.pop_back();
     }
     fifo_.clear();
@@ -65,7 +65,16 @@ void Transmitter::SetFrame(const Frame& frame) { frame_ = frame; }
 
 void Transmitter::SetBreak(bool on) { breakWanted_ = on; }
 
-void Transmitter::WaitForRoom(size_t bytes) { wantRoom_ = bytes; }
+void Transmitter::WaitForRoom(size_t bytes)
+{
+    CatchUp();
+    if (Room() >= bytes) {
+        owner_.RoomAvailable();
+        return;
+    }
+    wantRoom_ = bytes;
+    ScheduleNext(Now());
+}
 
 void Transmitter::CatchUp()
 {
@@ -98,19 +107,49 @@ void Transmitter::Replan()
     planning_ = false;
 }
 
+void Transmitter::Kick()
+{
+    // A batch under way ends with an event that lays out what follows it; bytes added
+    // behind it change nothing before then.
+    if (eventAt_ >= 0 && !run_.empty()) return;
+    Replan();
+}
+
+void Transmitter::Tighten()
+{
+    if (planning_) {
+        again_ = true;
+        return;
+    }
+    CatchUp();
+    if (run_.empty()) return;
+    planChars_.clear();
+    for (const Planned& p : run_) planChars_.push_back(p.ch);
+    Cable* cable = owner_.TransmitCable();
+    const size_t n = cable ? std::clamp<size_t>(cable->Batchable(planChars_), 1, run_.size()) : run_.size();
+    if (n == run_.size()) return;
+    Uncommit(Now(), n);
+    ScheduleNext(Now());
+}
+
+void Transmitter::Uncommit(int64_t now, size_t keep)
+{
+    // What has not started, beyond the first `keep`, goes back to the queue.
+    while (run_.size() > keep && run_.back().ch.start > now) {
+        const Planned& p = run_.back();
+        if (p.urgent)
+            urgent_.push_front(p.ch.value);
+        else
+            fifo_.push_front(Byte{p.ch.value, p.ch.flags});
+        run_.pop_back();
+    }
+}
+
 void Transmitter::Plan()
 {
     const int64_t now = Now();
     CatchUp();
-    // Whatever has not started goes back: the plan is made again from now.
-    while (!run_.empty() && run_.back().ch.start > now) {
-        const Planned& p = run_.back();
-        if (p.urgent)
-            urgent_.push_front(p.value);
-        else
-            fifo_.push_front(Byte{p.value, p.flags});
-        run_.pop_back();
-    }
+    Uncommit(now, 0);  // the plan is made again from now; the character on the line stays
     if (wantRoom_ && Room() >= wantRoom_) {
         wantRoom_ = 0;
         owner_.RoomAvailable();
@@ -125,6 +164,9 @@ void Transmitter::Plan()
         if (cable) cable->TransmitBreak(true);
     }
 
+    // The batch counts from the character on the line, which the far end has not had yet.
+    const size_t onLine = run_.size();
+    size_t batch = onLine;
     if (!breakWanted_ && (!fifo_.empty() || !urgent_.empty())) {
         // Lay out the next run back to back from the end of the character on the line (or
         // now), in units of 1/(2 den) tick: one character is HalfBits * num of them.
@@ -142,50 +184,60 @@ void Transmitter::Plan()
         }
         const bool urgentMay = owner_.MayStart(true);
         const bool queueMay = owner_.MayStart(false);
-        std::vector<Planned> plan;
-        size_t ui = 0, fi = 0;
-        while (plan.size() < kMaxRun) {
-            Planned p{};
-            if (ui < urgent_.size()) {
-                if (!urgentMay) break;
-                p.value = urgent_[ui++];
-                p.urgent = true;
-            } else if (fi < fifo_.size() && queueMay) {
-                p.value = fifo_[fi].value;
-                p.flags = fifo_[fi].flags;
-                fi++;
-            } else {
-                break;
-            }
-            const uint64_t startUnits = baseNum + plan.size() * length;
-            const uint64_t endUnits = startUnits + length;
-            p.end = Instant{baseTick + int64_t(endUnits / den), endUnits % den, den};
-            p.ch.value = p.value;
-            p.ch.flags = p.flags;
-            p.ch.frame = frame_;
-            p.ch.start = baseTick + int64_t(startUnits / den) + (startUnits % den ? 1 : 0);
-            p.ch.end = p.end.Ceil();
-            plan.push_back(p);
+        // Lay out a window and ask the far end; while it takes the whole window and more
+        // could go, double it. Most receivers stop a batch well inside the first.
+        planChars_.clear();
+        planMeta_.clear();
+        for (const Planned& p : run_) {
+            planChars_.push_back(p.ch);
+            planMeta_.push_back(Meta{p.urgent, p.end});
         }
-        if (!plan.empty()) {
-            size_t n = plan.size();
-            if (cable) {
-                scratch_.clear();
-                for (const Planned& p : plan) scratch_.push_back(p.ch);
-                n = std::clamp<size_t>(cable->Batchable(scratch_), 1, plan.size());
+        size_t ui = 0, fi = 0, laid = 0;
+        for (size_t window = std::min<size_t>(64, kMaxRun);; window = std::min(2 * window, kMaxRun)) {
+            while (laid < window) {
+                Character c;
+                bool urgent = false;
+                if (ui < urgent_.size()) {
+                    if (!urgentMay) break;
+                    c.value = urgent_[ui++];
+                    urgent = true;
+                } else if (fi < fifo_.size() && queueMay) {
+                    c.value = fifo_[fi].value;
+                    c.flags = fifo_[fi].flags;
+                    fi++;
+                } else {
+                    break;
+                }
+                const uint64_t startUnits = baseNum + laid * length;
+                const uint64_t endUnits = startUnits + length;
+                const Instant end{baseTick + int64_t(endUnits / den), endUnits % den, den};
+                c.frame = frame_;
+                c.start = baseTick + int64_t(startUnits / den) + (startUnits % den ? 1 : 0);
+                c.end = end.Ceil();
+                planChars_.push_back(c);
+                planMeta_.push_back(Meta{urgent, end});
+                laid++;
             }
-            for (size_t i = 0; i < n; i++) {
-                if (plan[i].urgent)
-                    urgent_.pop_front();
-                else
-                    fifo_.pop_front();
-                run_.push_back(plan[i]);
-            }
+            batch = planChars_.size();
+            if (laid == 0) break;
+            if (cable) batch = std::clamp<size_t>(cable->Batchable(planChars_), 1, planChars_.size());
+            if (batch < planChars_.size() || laid < window || window == kMaxRun) break;
+        }
+        for (size_t i = onLine; i < batch; i++) {
+            if (planMeta_[i].urgent)
+                urgent_.pop_front();
+            else
+                fifo_.pop_front();
+            run_.push_back(Planned{planMeta_[i].urgent, planMeta_[i].end, planChars_[i]});
         }
     }
+    ScheduleNext(now);
+}
 
-    // The next event: the end of the batch, or the start bit that frees the room the
-    // owner waits for, whichever comes first.
+void Transmitter::ScheduleNext(int64_t now)
+{
+    // The next event: the end of the batch (the run holds exactly it), or the start bit
+    // that frees the room the owner waits for, whichever comes first.
     int64_t next = run_.empty() ? -1 : run_.back().ch.end;
     if (wantRoom_) {
         size_t level = Level();

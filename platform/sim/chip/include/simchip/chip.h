@@ -191,7 +191,7 @@ public:
     void ReceiveBreak(bool on) override;
     void InputsChanged(const wire::Inputs& inputs) override;
     void CatchUp() override { tx_.CatchUp(); }
-    void ReceiverChanged() override { tx_.Replan(); }
+    void ReceiverChanged() override { tx_.Tighten(); }
     void Plugged(wire::Cable* cable) override;
     wire::Cable* PluggedInto() const override { return cable_; }
 

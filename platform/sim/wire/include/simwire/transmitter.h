@@ -10,9 +10,9 @@
 // back to the queue whenever the plan changes (Replan), so a hold (CTS low, Xoff) stops
 // the line after the character being sent, exactly at its end.
 //
-// The owner calls Replan after every change that may matter (bytes pushed, its hold
-// state, the frame), and CatchUp before it looks at the queue. All calls with
-// LineMutex() held.
+// The owner calls Kick after pushing bytes, Replan after every other change that may
+// matter (its hold state, the frame, break, purge, an urgent character), and CatchUp
+// before it looks at the queue. All calls with LineMutex() held.
 #pragma once
 
 #include <algorithm>
@@ -66,7 +66,7 @@ public:
     bool BreakOn() const { return breakOn_; }
     uint64_t Sent() const { return sent_; }
 
-    // Queues what fits; returns the bytes taken. Replan afterwards.
+    // Queues what fits; returns the bytes taken. Kick afterwards.
     size_t Push(std::span<const uint8_t> bytes, uint8_t flags = 0);
     // A character sent next, ahead of the queue (flow control). Replan afterwards.
     void PushUrgent(uint8_t value);
@@ -75,13 +75,19 @@ public:
     // Break: the line goes to space when the character being sent has ended, and back to
     // mark at once when it is released; nothing is sent meanwhile.
     void SetBreak(bool on);
-    // Once: RoomAvailable() when Room() >= bytes (at the start bit that frees it).
+    // Once: RoomAvailable() when Room() >= bytes (at the start bit that frees it, or now).
     void WaitForRoom(size_t bytes);
 
     // Hands every character that has ended by now to the cable.
     void CatchUp();
     // Lays the queue out again from now and schedules the next event.
     void Replan();
+    // After Push: re-plans only if no batch is under way (the one under way lays out
+    // what follows it when it ends).
+    void Kick();
+    // The far end's limits may have tightened: cuts the batch under way where it now
+    // says, without laying anything out again.
+    void Tighten();
 
 private:
     // tick + num / den, 0 <= num < den.
@@ -92,13 +98,17 @@ private:
         int64_t Ceil() const { return tick + (num ? 1 : 0); }
     };
     struct Planned {
-        uint8_t value;
-        uint8_t flags;
         bool urgent;
-        Instant end;
+        Instant end;  // exact
         Character ch;
     };
+    struct Meta {
+        bool urgent;
+        Instant end;
+    };
     void Plan();
+    void Uncommit(int64_t now, size_t keep);
+    void ScheduleNext(int64_t now);
     void Schedule(int64_t at);
     void Fire(uint64_t generation);
 
@@ -122,7 +132,8 @@ private:
     uint64_t generation_ = 0;
     uint64_t eventId_ = 0;
     int64_t eventAt_ = -1;
-    std::vector<Character> scratch_;
+    std::vector<Character> planChars_;  // the layout being made (kept for its memory)
+    std::vector<Meta> planMeta_;
 };
 
 }  // namespace kwsim::wire
