@@ -276,6 +276,44 @@ TEST_F(ChipData, BreakGoesBothWays)
     EXPECT_EQ(got[1].lsr, kLsrFraming | 0x60);
 }
 
+TEST_F(ChipData, TheEventCharacterAndModemLineChangesSendAPacketAtOnce)
+{
+    const Frame f = Ch(0).LineFrame();
+    auto peer = wire::Peer::Create(f);
+    auto cable = Keep(wire::NullModem::Connect(Ch(0), *peer));
+    Reader& reader = StartReader(0);
+    struct Case {
+        const char* what;
+        uint16_t eventChar;
+        std::function<void()> act;
+        std::vector<uint8_t> packet;
+        int64_t chars;  // characters to wait for before the packet is due; -1: the latency timer
+    } cases[] = {
+        {"no event character: the latency timer", 0x000D, [&] { peer->Send({'a', 'b', 'c', '\r'}); },
+         {0x01, 0x60, 'a', 'b', 'c', '\r'}, -1},
+        {"the event character", 0x010D, [&] { peer->Send({'a', 'b', 'c', '\r'}); }, {0x01, 0x60, 'a', 'b', 'c', '\r'}, 4},
+        {"ring", 0x010D, [&] { peer->SetRing(true); }, {0x41, 0x60}, 0},
+        {"RTS to CTS", 0x010D, [&] { peer->SetRts(true); }, {0x51, 0x60}, 0},
+        {"DTR to DSR and DCD", 0x010D, [&] { peer->SetDtr(true); }, {0xF1, 0x60}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(Set(0, kSetEventChar, c.eventChar), STATUS_SUCCESS);
+        Delay(20 * kMs);  // a status packet has gone; the next read waits
+        const size_t before = reader.Transfers().size();
+        const int64_t last = reader.Transfers().back().at - kMs;  // the last packet's frame
+        const int64_t t0 = Now();
+        c.act();
+        ASSERT_TRUE(WaitFor([&] { return reader.Transfers().size() > before; }));
+        Reader::Done d = reader.Transfers()[before];
+        EXPECT_EQ(d.data, c.packet);
+        if (c.chars < 0)
+            EXPECT_EQ(d.at, last + 16 * kMs + kMs);
+        else
+            EXPECT_EQ(d.at, (Edge(t0, f, c.chars) / kMs + 2) * kMs) << "polled in the next frame";
+    }
+}
+
 TEST_F(ChipData, StreamsBothWaysAt921600WithoutLoss)
 {
     ASSERT_EQ(Baud(0, 0x8003), STATUS_SUCCESS);

@@ -93,5 +93,26 @@ TEST_F(PeerTest, XoffHoldsAnXonXoffSenderUntilXon)
     EXPECT_EQ(b->ReceivedBytes().size(), 200u);
 }
 
+
+TEST_F(PeerTest, ARePlanWhileTheLastExpectedByteIsOnTheLineKeepsTheReplyOnTime)
+{
+    const Frame f = Frame::Of(9600);
+    const double c = f.CharacterTicks();
+    auto a = Peer::Create(f), b = Peer::Create(f);
+    auto modem = NullModem::Connect(*a, *b);
+    const int64_t t0 = Now();
+    b->Expect(Text("ab")).Send(Text("!"));
+    a->Send(Text("abcdef"));
+    // In the middle of 'b', something makes a's transmitter lay its plan out again.
+    LARGE_INTEGER mid = test::Relative(int64_t(1.5 * c));
+    KeDelayExecutionThread(KernelMode, FALSE, &mid);
+    a->SetHandshake({});
+    a->Expect(Text("!"));
+    a->WaitDone();
+    ASSERT_EQ(a->Received().size(), 1u);
+    EXPECT_EQ(a->Received()[0].time, t0 + int64_t(std::ceil(2 * c)) + int64_t(std::ceil(c)))
+        << "b replied when 'b' had ended, not a character later";
+}
+
 }  // namespace
 }  // namespace kwsim::wire
