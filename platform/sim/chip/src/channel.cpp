@@ -197,14 +197,8 @@ void ChipChannel::InputsChanged(const wire::Inputs& inputs)
 void ChipChannel::Plugged(wire::Cable* cable)
 {
     cable_ = cable;
-    if (cable) {
-        cable->OutputsChanged(outputs_);
-        if (tx_.BreakOn()) cable->TransmitBreak(true);
-        inputs_ = cable->CurrentInputs();
-    } else {
-        inputs_ = {};
-        rxBreak_ = false;
-    }
+    inputs_ = cable ? wire::Announce(*cable, outputs_, tx_.BreakOn()) : wire::Inputs{};
+    if (!cable) rxBreak_ = false;
     tx_.Replan();
     MaybeWakeIn();
 }

@@ -25,6 +25,13 @@ const char* LineName(Line line)
     return "?";
 }
 
+Inputs Announce(Cable& cable, const Outputs& outputs, bool breaking)
+{
+    cable.OutputsChanged(outputs);
+    if (breaking) cable.TransmitBreak(true);
+    return cable.CurrentInputs();
+}
+
 struct Connection::End final : Cable {
     Connection* conn = nullptr;
     int index = 0;

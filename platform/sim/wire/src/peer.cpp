@@ -109,27 +109,16 @@ Peer& Peer::At(int64_t time)
     s.time = time;
     return Add(std::move(s));
 }
-Peer& Peer::SetRts(bool on)
+Peer& Peer::Drive(Line line, bool on)
 {
     Step s{Step::Kind::Lines};
-    s.line = Line::Rts;
+    s.line = line;
     s.level = on;
     return Add(std::move(s));
 }
-Peer& Peer::SetDtr(bool on)
-{
-    Step s{Step::Kind::Lines};
-    s.line = Line::Dtr;
-    s.level = on;
-    return Add(std::move(s));
-}
-Peer& Peer::SetRing(bool on)
-{
-    Step s{Step::Kind::Lines};
-    s.line = Line::Ring;
-    s.level = on;
-    return Add(std::move(s));
-}
+Peer& Peer::SetRts(bool on) { return Drive(Line::Rts, on); }
+Peer& Peer::SetDtr(bool on) { return Drive(Line::Dtr, on); }
+Peer& Peer::SetRing(bool on) { return Drive(Line::Ring, on); }
 Peer& Peer::Break(int64_t duration)
 {
     Step s{Step::Kind::Break};
@@ -415,13 +404,7 @@ void Peer::ReceiverChanged() { tx_.Tighten(); }
 void Peer::Plugged(Cable* cable)
 {
     cable_ = cable;
-    if (cable) {
-        cable->OutputsChanged(outputs_);
-        if (tx_.BreakOn()) cable->TransmitBreak(true);
-        inputs_ = cable->CurrentInputs();
-    } else {
-        inputs_ = {};
-    }
+    inputs_ = cable ? Announce(*cable, outputs_, tx_.BreakOn()) : Inputs{};
     tx_.Replan();
 }
 

@@ -113,6 +113,10 @@ protected:
     ~Cable() = default;
 };
 
+// What a DTE does when it has been plugged into `cable`: announces its outputs and its
+// break, and returns what it reads.
+Inputs Announce(Cable& cable, const Outputs& outputs, bool breaking);
+
 // Watches a cable: every character and every change of a driven line, with the end that
 // sent or drove it (0 or 1). Called with LineMutex() held; must not call back into the line.
 class Tap {

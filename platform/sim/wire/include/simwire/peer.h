@@ -116,6 +116,7 @@ private:
     };
 
     Peer& Add(Step step);
+    Peer& Drive(Line line, bool on);
     void Run();
     bool Progress(Step& step);  // true when the step has ended
     void Fail(std::string what);
