@@ -10,80 +10,19 @@
 // Run: build/host/platform/sim/chip/kwsim_chip_bench
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <vector>
 
 #include "kwplat/usb.h"
 #include "simchip/chip.h"
 #include "simusb/host.h"
 #include "simwire/cables.h"
+#include "bulk_stream.h"
 
 using namespace kwsim;
 
 namespace {
 
 constexpr uint64_t kBytes = 1 << 20;
-
-// One direction of continuous bulk transfers.
-struct Stream {
-    PDEVICE_OBJECT pdo = nullptr;
-    PIRP irp = nullptr;
-    URB urb{};
-    std::vector<uint8_t> buffer = std::vector<uint8_t>(4096);
-    USBD_PIPE_HANDLE pipe = nullptr;
-    bool in = false;
-    uint64_t bytes = 0;  // payload moved
-    std::atomic<bool> stop{false};
-    KEVENT done;
-
-    void Start(PDEVICE_OBJECT p, USBD_PIPE_HANDLE h, bool input)
-    {
-        pdo = p;
-        pipe = h;
-        in = input;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        irp = IoAllocateIrp(pdo->StackSize, FALSE);
-        for (size_t i = 0; i < buffer.size(); i++) buffer[i] = uint8_t(i);
-        Submit();
-    }
-    void Submit()
-    {
-        UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer.data(),
-                                               nullptr, ULONG(buffer.size()),
-                                               in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0, nullptr);
-        IoReuseIrp(irp, STATUS_SUCCESS);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = &urb;
-        IoSetCompletionRoutine(irp, Completed, this, TRUE, TRUE, TRUE);
-        IoCallDriver(pdo, irp);
-    }
-    static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
-    {
-        auto* s = static_cast<Stream*>(context);
-        ULONG n = s->urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
-        s->bytes += s->in ? n - 2 * ((n + 63) / 64) : n;  // IN: without the status bytes
-        if (s->bytes >= kBytes || s->stop || !NT_SUCCESS(irp->IoStatus.Status))
-            KeSetEvent(&s->done, IO_NO_INCREMENT, FALSE);
-        else
-            s->Submit();
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    void Wait() { KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr); }
-    // Waits at most `limit` of virtual time, then cancels; false if it had to.
-    bool Wait(int64_t limit)
-    {
-        LARGE_INTEGER t;
-        t.QuadPart = -limit;
-        if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &t) != STATUS_TIMEOUT) return true;
-        stop = true;
-        t.QuadPart = -kMs;
-        do IoCancelIrp(irp);
-        while (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &t) == STATUS_TIMEOUT);
-        return false;
-    }
-};
 
 NTSTATUS Send(PDEVICE_OBJECT pdo, URB* urb)
 {
@@ -126,15 +65,23 @@ void LoopBack921600(benchmark::State& state)
             auto plug = wire::LoopBack::Plug(chip->Channel(0));
 
             const int64_t start = Now();
-            Stream reader, writer;
-            reader.Start(pdo, in, true);
-            writer.Start(pdo, out, false);
-            writer.Wait();
-            // Lost data would leave the reader waiting for ever.
-            if (!reader.Wait(kSec)) state.SkipWithError("bytes were lost");
-            virtualSeconds = double(Now() - start) / kSec;
-            IoFreeIrp(reader.irp);
-            IoFreeIrp(writer.irp);
+            std::vector<uint8_t> block(4096);
+            for (size_t i = 0; i < block.size(); i++) block[i] = uint8_t(i);
+            uint64_t read = 0, written = 0;
+            {
+                chip::test::BulkStream reader(pdo, in, true, block, [&](NTSTATUS, const uint8_t*, ULONG n) {
+                    read += n - 2 * ((n + 63) / 64);  // without the status bytes
+                    return read < kBytes;
+                });
+                chip::test::BulkStream writer(pdo, out, false, block, [&](NTSTATUS, const uint8_t*, ULONG n) {
+                    written += n;
+                    return written < kBytes;
+                });
+                writer.Wait();
+                // Lost data would leave the reader waiting for ever.
+                if (!reader.Wait(kSec)) state.SkipWithError("bytes were lost");
+                virtualSeconds = double(Now() - start) / kSec;
+            }
         }
         Shutdown();
     }

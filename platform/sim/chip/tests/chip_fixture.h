@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "bulk_stream.h"
 #include "simchip/chip.h"
 #include "simwire/cables.h"
 #include "simwire/peer.h"
@@ -53,33 +54,25 @@ struct Transfer {
     }
 };
 
-// Reads continuously as the bus driver does: a new read of `size` bytes is submitted
-// from the completion routine of the last. Records each completed transfer.
+// Reads continuously as the bus driver does (a read of `size` bytes re-submitted from
+// the completion routine of the last) and records each completed transfer.
 class Reader {
 public:
     struct Done {
         int64_t at;
         std::vector<uint8_t> data;
     };
-    Reader(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG size = 4096) : pdo_(pdo), pipe_(pipe), buffer_(size)
+    Reader(PDEVICE_OBJECT pdo, USBD_PIPE_HANDLE pipe, ULONG size = 4096)
+        : stream_(pdo, pipe, true, std::vector<uint8_t>(size), [this](NTSTATUS status, const uint8_t* data, ULONG n) {
+              if (NT_SUCCESS(status)) {
+                  std::lock_guard<std::mutex> lk(mu_);
+                  done_.push_back({Now(), {data, data + n}});
+              }
+              return true;
+          })
     {
-        KeInitializeEvent(&stopped_, NotificationEvent, FALSE);
-        irp_ = IoAllocateIrp(pdo->StackSize, FALSE);
-        Submit();
     }
-    ~Reader()
-    {
-        Stop();
-        IoFreeIrp(irp_);
-    }
-    void Stop()
-    {
-        if (stopping_.exchange(true)) return;
-        // The completion routine may be re-submitting just now: cancel until it stops.
-        LARGE_INTEGER step = kwsim::test::Relative(kMs);
-        do IoCancelIrp(irp_);
-        while (KeWaitForSingleObject(&stopped_, Executive, KernelMode, FALSE, &step) == STATUS_TIMEOUT);
-    }
+    void Stop() { stream_.Stop(); }
     std::vector<Done> Transfers()
     {
         std::lock_guard<std::mutex> lk(mu_);
@@ -101,41 +94,9 @@ public:
     size_t PayloadSize() { return Payload().size(); }
 
 private:
-    void Submit()
-    {
-        urb_ = BulkUrb(pipe_, buffer_.data(), ULONG(buffer_.size()), USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
-        IoReuseIrp(irp_, STATUS_SUCCESS);
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp_);
-        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        next->Parameters.Others.Argument1 = &urb_;
-        IoSetCompletionRoutine(irp_, Completed, this, TRUE, TRUE, TRUE);
-        IoCallDriver(pdo_, irp_);
-    }
-    static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context)
-    {
-        auto* self = static_cast<Reader*>(context);
-        if (NT_SUCCESS(irp->IoStatus.Status)) {
-            std::lock_guard<std::mutex> lk(self->mu_);
-            ULONG n = self->urb_.UrbBulkOrInterruptTransfer.TransferBufferLength;
-            self->done_.push_back({Now(), {self->buffer_.begin(), self->buffer_.begin() + n}});
-        }
-        if (self->stopping_ || !NT_SUCCESS(irp->IoStatus.Status))
-            KeSetEvent(&self->stopped_, IO_NO_INCREMENT, FALSE);
-        else
-            self->Submit();
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-
-    PDEVICE_OBJECT pdo_;
-    USBD_PIPE_HANDLE pipe_;
-    std::vector<uint8_t> buffer_;
-    URB urb_{};
-    PIRP irp_ = nullptr;
-    KEVENT stopped_;
-    std::atomic<bool> stopping_{false};
     std::mutex mu_;
     std::vector<Done> done_;
+    BulkStream stream_;  // last: it stops before what it records into goes
 };
 
 class ChipTest : public UsbTest {
