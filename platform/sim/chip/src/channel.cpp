@@ -344,7 +344,7 @@ void ChipChannel::Reset()
     latched_ = 0;
     flush_ = false;
     xoffReceived_ = false;
-    throttled_ = false;
+    UpdateThrottle();  // an emptied buffer lets a held-off peer go (Xon, RTS, DTR)
     ApplyOutputs();
     tx_.Replan();
     TellReceiverChanged();
