@@ -409,6 +409,8 @@ ControlReply ChipChannel::Control(const usb::SetupPacket& s)
     case kSetFlowCtrl: {
         FlowControl f = DecodeFlowControl(s.wValue, s.wIndex);
         f.channel = 0;
+        // Xon/Xoff turned off while it holds the peer off: the peer gets its Xon.
+        if (throttled_ && flow_.xonXoff && !f.xonXoff) tx_.PushUrgent(flow_.xonChar);
         flow_ = f;
         if (!flow_.xonXoff) xoffReceived_ = false;
         UpdateThrottle();

@@ -83,13 +83,14 @@ TEST_F(ChipFlow, InputFlowControlHoldsThePeerOffBeforeTheBufferOverruns)
         uint16_t flag;
         wire::Peer::Handshake peer;
         wire::Line line;  // the chip's line that holds the peer (Break: none, Xon/Xoff)
-        bool purge;       // released by purging the receive buffer instead of reading it
+        enum { Read, Reset, Purge, FlowOff } release;  // how the host lets the peer go
     } cases[] = {
-        {"RTS/CTS", 0x0100, {.cts = true}, wire::Line::Rts, false},
-        {"DTR/DSR", 0x0200, {.dsr = true}, wire::Line::Dtr, false},
-        {"Xon/Xoff", 0x0400, {.xonXoff = true}, wire::Line::Break, false},
-        {"Xon/Xoff, reset", 0x0400, {.xonXoff = true}, wire::Line::Break, true},
-        {"RTS/CTS, purged", 0x0100, {.cts = true}, wire::Line::Rts, true},
+        {"RTS/CTS", 0x0100, {.cts = true}, wire::Line::Rts, Case::Read},
+        {"DTR/DSR", 0x0200, {.dsr = true}, wire::Line::Dtr, Case::Read},
+        {"Xon/Xoff", 0x0400, {.xonXoff = true}, wire::Line::Break, Case::Read},
+        {"Xon/Xoff, reset", 0x0400, {.xonXoff = true}, wire::Line::Break, Case::Reset},
+        {"RTS/CTS, purged", 0x0100, {.cts = true}, wire::Line::Rts, Case::Purge},
+        {"Xon/Xoff, turned off", 0x0400, {.xonXoff = true}, wire::Line::Break, Case::FlowOff},
     };
     ASSERT_EQ(Baud(0, 0x001A), STATUS_SUCCESS);
     ASSERT_EQ(Set(0, kModemCtrl, 0x0303), STATUS_SUCCESS);
@@ -124,9 +125,12 @@ TEST_F(ChipFlow, InputFlowControlHoldsThePeerOffBeforeTheBufferOverruns)
         // The host reads: at 128 bytes the peer may go on, and nothing is lost. Or the
         // host empties the buffer: the peer goes on at once.
         std::vector<uint8_t> rest = Pattern(n);
-        if (c.purge) {
-            ASSERT_EQ(Set(0, kReset, c.line == wire::Line::Break ? 0 : 2), STATUS_SUCCESS);
+        if (c.release == Case::Reset || c.release == Case::Purge) {
+            ASSERT_EQ(Set(0, kReset, c.release == Case::Reset ? 0 : 2), STATUS_SUCCESS);
             rest.erase(rest.begin(), rest.begin() + s.rxLevel);
+        }
+        if (c.release == Case::FlowOff) {
+            ASSERT_EQ(Set(0, kSetFlowCtrl, 0x1311, 0), STATUS_SUCCESS);
         }
         auto reader = std::make_unique<Reader>(Pdo(0), InPipe(0));
         ASSERT_TRUE(WaitFor([&] { return peer->Done(); }, kSec)) << "the peer is still held off";

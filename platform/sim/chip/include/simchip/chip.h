@@ -53,8 +53,9 @@
 //    characters are still passed on to the host). A character already started finishes.
 //  - Input flow control (any of the three handshakes): when the chip holds 256 - 32
 //    received bytes it drops RTS (RTS/CTS) or DTR (DTR/DSR) or sends Xoff ahead of
-//    queued data (Xon/Xoff); at 128 bytes it raises them again or sends Xon. The lines
-//    on the wire are the host's setting and-ed with this.
+//    queued data (Xon/Xoff); at 128 bytes, or when the host empties the buffer or turns
+//    the handshake off, it raises them again or sends Xon. The lines on the wire are the
+//    host's setting and-ed with this.
 //  - Break (data-format bit 14) starts when the character being sent has ended; nothing
 //    is sent until it is released.
 //  - Nothing is scheduled while nothing moves: the line has one event per batch of
