@@ -1,0 +1,88 @@
+// What the USB library's tests share: the simulated host with a four-channel test
+// adapter, the framework pool in place, the "USB" description of channel B written
+// into its function's hardware key, and readers of the host's request log.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "jnmemorypool.h"
+#include "kwusb.h"
+#include "simkernel/io.h"
+#include "usb_fixture.h"
+#include "usbdescription.h"
+
+namespace kwsim::test {
+
+using kwsim::usb::UrbRecord;
+using kwsim::usb::test::TestDevice;
+
+class UsbLibraryTest : public kwsim::usb::test::UsbTest {
+protected:
+    void SetUp() override
+    {
+        UsbTest::SetUp();
+        pool = CJnMemoryPool::sm_AddReference();
+        ASSERT_NE(pool, nullptr);
+        device = kwsim::usb::test::QuadDevice();
+        plugged = host->Plug(device);
+        ASSERT_NE(plugged, nullptr);
+        model = device.get();
+        pdo = plugged->InterfacePdo(1);
+        WriteUsbDescription(pdo, ChannelDescription(1, 0x83, 0x04));
+        host->ClearLog();
+    }
+    void TearDown() override
+    {
+        delete usb;
+        usb = nullptr;
+        if (pool) {
+            EXPECT_EQ(pool->m_RecordedCount(), 0u) << "framework allocations left behind";
+        }
+        while (CJnMemoryPool::sm_ReferenceCount()) CJnMemoryPool::sm_Release();
+        UsbTest::TearDown();
+    }
+
+    // A CUsbDevice brought up on channel B.
+    void Bring()
+    {
+        usb = new CUsbDevice();
+        ASSERT_TRUE(usb->m_Initialize(pdo, pdo));
+        host->ClearLog();
+    }
+
+    std::vector<UrbRecord> Records(USHORT function) const
+    {
+        std::vector<UrbRecord> out;
+        for (const UrbRecord& r : host->Log())
+            if (r.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB && r.function == function) out.push_back(r);
+        return out;
+    }
+    std::vector<UrbRecord> Resets() const
+    {
+        std::vector<UrbRecord> out;
+        for (const UrbRecord& r : host->Log())
+            if (r.ioctl == IOCTL_INTERNAL_USB_RESET_PORT) out.push_back(r);
+        return out;
+    }
+    static void Delay(int64_t dt)
+    {
+        LARGE_INTEGER t = Relative(dt);
+        KeDelayExecutionThread(KernelMode, FALSE, &t);
+    }
+    static int Count(const std::string& text, const std::string& what)
+    {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+        return n;
+    }
+
+    CJnMemoryPool* pool = nullptr;
+    std::shared_ptr<TestDevice> device;
+    kwsim::usb::PluggedDevice* plugged = nullptr;
+    TestDevice* model = nullptr;
+    PDEVICE_OBJECT pdo = nullptr;
+    CUsbDevice* usb = nullptr;
+};
+
+}  // namespace kwsim::test
