@@ -43,6 +43,8 @@ public:
     // time-out). TRUE only when it was sent and every byte written; *pulWritten is what
     // the stack reports. Callers serialise their transfers.
     BOOLEAN m_SendData(ULONG ulHandle, const UCHAR* pucData, ULONG ulLength, PULONG pulWritten);
+    // The USB status of the last bulk-out transfer.
+    USBD_STATUS m_GetLastSendStatus() const { return m_lLastSendStatus; }
 
     // The spare bulk request: an IRP and URB kept for bulk-out while the device is
     // connected. The release cancels a transfer still in it (waiting kSpareCancelWait).
@@ -55,6 +57,7 @@ protected:
     ULONG m_ulEndpointCount;
 
 private:
+    volatile USBD_STATUS m_lLastSendStatus;
     PIRP m_pSpareIrp;
     PURB m_pSpareUrb;
     BOOLEAN m_bSpareBusy;      // a transfer is in the spare request

@@ -4,7 +4,8 @@
 #include "jndebugmanager.h"
 #include "kwusbtrace.h"
 
-CUsb::CUsb() : m_ulEndpointCount(0), m_pSpareIrp(nullptr), m_pSpareUrb(nullptr), m_bSpareBusy(FALSE), m_bSpareReleased(FALSE)
+CUsb::CUsb()
+    : m_ulEndpointCount(0), m_lLastSendStatus(USBD_STATUS_SUCCESS), m_pSpareIrp(nullptr), m_pSpareUrb(nullptr), m_bSpareBusy(FALSE), m_bSpareReleased(FALSE)
 {
     RtlZeroMemory(m_Endpoints, sizeof m_Endpoints);
     KeInitializeEvent(&m_SpareIdle, NotificationEvent, TRUE);
@@ -96,6 +97,7 @@ BOOLEAN CUsb::m_SendData(ULONG ulHandle, const UCHAR* pucData, ULONG ulLength, P
                                            const_cast<PUCHAR>(pucData), nullptr, ulLength, 0, nullptr);
     BOOLEAN submitted = m_SubmitUrb(urb, FALSE, FALSE, irp);
     *pulWritten = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    m_lLastSendStatus = urb->UrbHeader.Status;
     if (irp) {
         m_SpareLock.m_Acquire();
         m_bSpareBusy = FALSE;

@@ -51,18 +51,25 @@ protected:
         host->ClearLog();
     }
 
+    // Requests of a function submitted since the last Mark (pending ones included).
     std::vector<UrbRecord> Records(USHORT function) const
     {
         std::vector<UrbRecord> out;
         for (const UrbRecord& r : host->Log())
-            if (r.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB && r.function == function) out.push_back(r);
+            if (r.id > mark_ && r.ioctl == IOCTL_INTERNAL_USB_SUBMIT_URB && r.function == function) out.push_back(r);
         return out;
+    }
+    // Later readers see only the requests submitted from now on.
+    void Mark()
+    {
+        std::vector<UrbRecord> log = host->Log();
+        if (!log.empty()) mark_ = log.back().id;
     }
     std::vector<UrbRecord> Resets() const
     {
         std::vector<UrbRecord> out;
         for (const UrbRecord& r : host->Log())
-            if (r.ioctl == IOCTL_INTERNAL_USB_RESET_PORT) out.push_back(r);
+            if (r.id > mark_ && r.ioctl == IOCTL_INTERNAL_USB_RESET_PORT) out.push_back(r);
         return out;
     }
     static void Delay(int64_t dt)
@@ -83,6 +90,7 @@ protected:
     TestDevice* model = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
     CUsbDevice* usb = nullptr;
+    uint64_t mark_ = 0;
 };
 
 }  // namespace kwsim::test
