@@ -129,22 +129,59 @@ TEST_F(EngineTest, AFailedConnectRollsBackSoTheChannelOpensLater)
     }
 
     // Every allocation of the connect failing in turn: each failure leaves the channel
-    // closed and able to open, with nothing left behind.
-    bool sawFailure = false;
-    for (uint64_t n = 1; n < 200; n++) {
+    // closed and able to open, with nothing left behind. The continuous read's buffer is
+    // one of them (a read left running made every later connect fail).
+    uint64_t before = PoolAllocationCount();
+    ASSERT_TRUE(port->Connect());
+    const uint64_t allocations = PoolAllocationCount() - before;
+    ASSERT_TRUE(port->Disconnect());
+    int failures = 0;
+    for (uint64_t n = 1; n <= allocations; n++) {
+        ClearDebugOutput();
         PoolFailNth(n);
         BOOLEAN connected = port->Connect();
         PoolClearFaults();
-        if (connected) {
-            EXPECT_TRUE(port->Disconnect());
-            if (n > 1 && sawFailure) break;
-            continue;
+        if (!connected) {
+            failures++;
+            EXPECT_NE(DebugOutput().find("Error Opening COM Port\n"), std::string::npos) << n;
+            ASSERT_TRUE(port->Connect()) << "after failing allocation " << n;
         }
-        sawFailure = true;
-        ASSERT_TRUE(port->Connect()) << "after failing allocation " << n;
         ASSERT_TRUE(port->Disconnect());
     }
-    EXPECT_TRUE(sawFailure);
+    EXPECT_GT(failures, 0);
+    // The read's own buffer was among them.
+    bool readFailed = false;
+    for (uint64_t n = 1; n <= allocations && !readFailed; n++) {
+        ClearDebugOutput();
+        PoolFailNth(n);
+        BOOLEAN connected = port->Connect();
+        PoolClearFaults();
+        readFailed = !connected && DebugOutput().find("Error starting the continuous read") != std::string::npos;
+        if (connected) {
+            ASSERT_TRUE(port->Disconnect());
+        }
+    }
+    EXPECT_TRUE(readFailed);
+    ASSERT_TRUE(port->Connect());
+}
+
+TEST_F(EngineTest, AnUnknownPolicyKeepsTheSettingsInForceButAChannelStillGetsSome)
+{
+    KW_BUS_CHANNEL_PARAMETERS p = {2, 1040, 0, 192, 256, 128, 1000000, 0};
+    Create(&p);
+    ASSERT_TRUE(port->Connect()) << "the default policy gives the first read size";
+    EXPECT_EQ(VendorRequests()[1], (Vendor{FTDI_SET_LATENCY_TIMER, 16, kChannel}));
+    EXPECT_EQ(engine->m_GetRxTransferSize(), 64u);
+    model->QueueIn(0x83, {0x11, 0x60, 'a'});
+    Delay(5 * kMs);
+    EXPECT_EQ(BulkIn().back().requested, 64u) << "reads go on after the first one";
+    ASSERT_TRUE(port->Triggers(1, 8));
+    Mark();
+    ASSERT_TRUE(port->Baud(9600));
+    EXPECT_EQ(VendorRequests(), (std::vector<Vendor>{{FTDI_SET_BAUD_RATE, 0x4138, 0x0002}}))
+        << "an unknown policy changes neither latency nor read size";
+    EXPECT_EQ(engine->m_GetLatency(), 16u);
+    EXPECT_EQ(engine->m_GetRxTransferSize(), 64u);
 }
 
 TEST_F(EngineTest, EverySettingBecomesItsVendorRequest)
