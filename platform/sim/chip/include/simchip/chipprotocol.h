@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "simwire/frame.h"
+
 namespace kwsim::chip {
 
 // ---- baud-rate generator ----
@@ -25,6 +27,8 @@ struct BaudSetting {
     uint32_t DivisorEighths() const;
     // The rate the line actually runs at.
     double Rate() const;
+    // Its exact bit period: one eighth of the divisor is 1/24 us, 5/12 of a 100-ns tick.
+    wire::Rate BitPeriod() const { return wire::Rate::Ticks(5 * uint64_t(DivisorEighths()), 12); }
     // Whether the line's rate lies within `percent` % of `requested` (exact arithmetic).
     bool Within(uint32_t requested, uint32_t percent) const;
 };
@@ -43,8 +47,8 @@ struct BaudRequest {
 BaudRequest DecodeBaudRequest(uint16_t wValue, uint16_t wIndex, bool composite);
 
 // ---- FTDI_SET_DATA ----
-enum class Parity { None, Odd, Even, Mark, Space };
-enum class StopBits { One, OneAndHalf, Two };
+using Parity = wire::Parity;  // None, Odd, Even, Mark, Space: the word's codes 0..4
+using StopBits = wire::StopBits;  // One, OneAndHalf, Two: codes 0..2
 struct LineFormat {
     int dataBits = 8;
     Parity parity = Parity::None;
