@@ -466,12 +466,14 @@ BOOLEAN CFTDI1Port::m_SendImmediateCharacterCallback(UCHAR ucChar)
         m_ReadLock.m_Acquire();
         const BOOLEAN paused = m_bReadPaused;
         m_ReadLock.m_Release();
-        if (paused && m_bXonXoffInputFlowControl) {
-            // Reading is paused: the chip's own Xon/Xoff handling holds the sender; an Xon
-            // resumes reading instead of going out.
+        // Reading is paused: the chip's own Xon/Xoff handling holds the sender, and an Xon
+        // resumes reading instead of going out. An Xon that answers an Xoff of ours still
+        // goes out, or the peer would wait for it for ever.
+        if (paused && m_bXonXoffInputFlowControl && !(isXon && m_bXoffSent)) {
             if (isXon) m_RestartReading();
             result = TRUE;
         } else {
+            if (paused && isXon) m_RestartReading();
             ULONG written = 0;
             result = m_pUSBTransport->m_SendData(buffer, &written, KW_TRANSPORT_WRITE_PIPE) && written == 1;
         }

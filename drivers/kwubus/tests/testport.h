@@ -142,6 +142,9 @@ public:
             KeSetEvent(&deliveryGate_, IO_NO_INCREMENT, FALSE);
     }
 
+    // Called in every delivery, before the data is taken (at passive level).
+    std::function<void()> onDelivery;
+
     // ---- what the engine reported ----
     std::vector<Status> Lines()
     {
@@ -198,6 +201,7 @@ private:
         TestPort* self = Of(context);
         self->AtPassive("m_DataReceivedCallback");
         KeWaitForSingleObject(&self->deliveryGate_, Executive, KernelMode, FALSE, nullptr);
+        if (self->onDelivery) self->onDelivery();
         bool hold = false;
         {
             std::lock_guard<std::mutex> lk(self->mu_);

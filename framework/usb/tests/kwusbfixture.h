@@ -24,10 +24,8 @@ protected:
         UsbTest::SetUp();
         pool = CJnMemoryPool::sm_AddReference();
         ASSERT_NE(pool, nullptr);
-        device = kwsim::usb::test::QuadDevice();
-        plugged = host->Plug(device);
+        plugged = host->Plug(NewDevice());
         ASSERT_NE(plugged, nullptr);
-        model = device.get();
         pdo = plugged->InterfacePdo(1);
         WriteUsbDescription(pdo, ChannelDescription(1, 0x83, 0x04));
         host->ClearLog();
@@ -41,6 +39,14 @@ protected:
         }
         while (CJnMemoryPool::sm_ReferenceCount()) CJnMemoryPool::sm_Release();
         UsbTest::TearDown();
+    }
+
+    // The adapter plugged: by default the scripted four-interface device.
+    virtual std::shared_ptr<kwsim::usb::Device> NewDevice()
+    {
+        device = kwsim::usb::test::QuadDevice();
+        model = device.get();
+        return device;
     }
 
     // A CUsbDevice brought up on channel B.
