@@ -148,6 +148,7 @@ private:
     };
 
     // ---- settings helpers (ftdi1portsettings.cpp) ----
+    BOOLEAN m_SetModemLine(UCHAR ucLine, BOOLEAN bOn, const char* pszFailure);
     BOOLEAN m_SetDtr(BOOLEAN bOn);
     BOOLEAN m_SetRts(BOOLEAN bOn);
     BOOLEAN m_SetLatencyTimer(ULONG ulLatency);

@@ -18,32 +18,30 @@ const LONGLONG kSecond = 10000000;
 
 }  // namespace
 
-BOOLEAN CFTDI1Port::m_SetDtr(BOOLEAN bOn)
+BOOLEAN CFTDI1Port::m_SetModemLine(UCHAR ucLine, BOOLEAN bOn, const char* pszFailure)
 {
-    if (!m_pUSBTransport->m_WriteSettings(FTDI_MODEM_CTRL, bOn ? FTDI_MODEM_CTRL_DTR_ON : FTDI_MODEM_CTRL_DTR_OFF,
-                                          m_usChannelIndex)) {
-        JnTrace(KW_UBUS_TRACE, "CFTDI1Port::m_SetDtr - OUT - Fail-> Error writing to USB Transport (FTDI_MODEM_CTRL).");
+    USHORT value = FtdiModemControlValue(ucLine == FTDI_MODEM_CTRL_DTR, bOn, ucLine == FTDI_MODEM_CTRL_RTS, bOn);
+    if (!m_pUSBTransport->m_WriteSettings(FTDI_MODEM_CTRL, value, m_usChannelIndex)) {
+        JnTrace(KW_UBUS_TRACE, "%s", pszFailure);
         return FALSE;
     }
     if (bOn)
-        m_usModemControl |= FTDI_MODEM_CTRL_DTR;
+        m_usModemControl |= ucLine;
     else
-        m_usModemControl &= ~FTDI_MODEM_CTRL_DTR;
+        m_usModemControl &= ~ucLine;
     return TRUE;
+}
+
+BOOLEAN CFTDI1Port::m_SetDtr(BOOLEAN bOn)
+{
+    return m_SetModemLine(FTDI_MODEM_CTRL_DTR, bOn,
+                          "CFTDI1Port::m_SetDtr - OUT - Fail-> Error writing to USB Transport (FTDI_MODEM_CTRL).");
 }
 
 BOOLEAN CFTDI1Port::m_SetRts(BOOLEAN bOn)
 {
-    if (!m_pUSBTransport->m_WriteSettings(FTDI_MODEM_CTRL, bOn ? FTDI_MODEM_CTRL_RTS_ON : FTDI_MODEM_CTRL_RTS_OFF,
-                                          m_usChannelIndex)) {
-        JnTrace(KW_UBUS_TRACE, "CFTDI1Port::m_SetRts - OUT - Fail-> Error writing to USB Transport (FTDI_MODEM_CTRL).");
-        return FALSE;
-    }
-    if (bOn)
-        m_usModemControl |= FTDI_MODEM_CTRL_RTS;
-    else
-        m_usModemControl &= ~FTDI_MODEM_CTRL_RTS;
-    return TRUE;
+    return m_SetModemLine(FTDI_MODEM_CTRL_RTS, bOn,
+                          "CFTDI1Port::m_SetRts - OUT - Fail-> Error writing to USB Transport (FTDI_MODEM_CTRL).");
 }
 
 BOOLEAN CFTDI1Port::m_SetLatencyTimer(ULONG ulLatency)

@@ -78,23 +78,18 @@ void CUSBTransport::sm_ReadInterruptPipeCallback(PVOID context, PUCHAR data, ULO
 
 BOOLEAN CUSBTransport::m_Connect()
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return FALSE;
-    BOOLEAN ok = device->m_AllocateSpareBulkRequest();
-    m_Done();
-    return ok;
+    return m_WithDevice(FALSE, [](CUsbDevice* d) { return d->m_AllocateSpareBulkRequest(); });
 }
 
 BOOLEAN CUSBTransport::m_Disconnect()
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return FALSE;
-    LONG state = device->m_GetReadState();
-    if (state == CUsbTransport::kStarted || state == CUsbTransport::kDisabled) device->m_StopRead();
-    device->m_ClearStatistics();
-    device->m_FreeSpareBulkRequest();
-    m_Done();
-    return TRUE;
+    return m_WithDevice(FALSE, [](CUsbDevice* d) {
+        LONG state = d->m_GetReadState();
+        if (state == CUsbTransport::kStarted || state == CUsbTransport::kDisabled) d->m_StopRead();
+        d->m_ClearStatistics();
+        d->m_FreeSpareBulkRequest();
+        return BOOLEAN(TRUE);
+    });
 }
 
 BOOLEAN CUSBTransport::m_SendData(CJnDataBuffer* pBuffer, PULONG pulWritten, UCHAR ucPipe)
@@ -117,109 +112,72 @@ BOOLEAN CUSBTransport::m_SendData(CJnDataBuffer* pBuffer, PULONG pulWritten, UCH
 BOOLEAN CUSBTransport::m_SetInterruptPipeBufferSize(ULONG ulSize)
 {
     if (ulSize == 0) return FALSE;
-    CUsbDevice* device = m_Use();
-    if (!device) return FALSE;
-    device->m_SetReadSize(ulSize);
-    m_Done();
-    return TRUE;
+    return m_WithDevice(FALSE, [ulSize](CUsbDevice* d) {
+        d->m_SetReadSize(ulSize);
+        return BOOLEAN(TRUE);
+    });
 }
 
 ULONG CUSBTransport::m_GetInterruptPipeBufferSize()
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return 0;
-    ULONG size = device->m_GetInterruptUrbSize();
-    m_Done();
-    return size;
+    return m_WithDevice(0UL, [](CUsbDevice* d) { return d->m_GetInterruptUrbSize(); });
 }
 
 BOOLEAN CUSBTransport::m_StartRead(ULONG ulSize)
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return FALSE;
-    BOOLEAN ok = device->m_StartRead(m_ulReadPipe, ulSize);
-    m_Done();
-    return ok;
+    return m_WithDevice(FALSE, [this, ulSize](CUsbDevice* d) { return d->m_StartRead(m_ulReadPipe, ulSize); });
 }
 
 BOOLEAN CUSBTransport::m_StopRead()
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return FALSE;
-    BOOLEAN ok = device->m_StopRead();
-    m_Done();
-    return ok;
+    return m_WithDevice(FALSE, [](CUsbDevice* d) { return d->m_StopRead(); });
 }
 
 BOOLEAN CUSBTransport::m_EnableRead()
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return FALSE;
-    BOOLEAN ok = device->m_EnableRead();
-    m_Done();
-    return ok;
+    return m_WithDevice(FALSE, [](CUsbDevice* d) { return d->m_EnableRead(); });
 }
 
 BOOLEAN CUSBTransport::m_DisableRead()
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return FALSE;
-    BOOLEAN ok = device->m_DisableRead();
-    m_Done();
-    return ok;
+    return m_WithDevice(FALSE, [](CUsbDevice* d) { return d->m_DisableRead(); });
 }
 
 LONG CUSBTransport::m_GetReadState()
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return CUsbTransport::kUninitialised;
-    LONG state = device->m_GetReadState();
-    m_Done();
-    return state;
+    return m_WithDevice(LONG(CUsbTransport::kUninitialised), [](CUsbDevice* d) { return d->m_GetReadState(); });
 }
 
 BOOLEAN CUSBTransport::m_AllocateSpareBulkRequest() { return m_Connect(); }
 
 void CUSBTransport::m_FreeSpareBulkRequest()
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return;
-    device->m_FreeSpareBulkRequest();
-    m_Done();
+    m_WithDevice(FALSE, [](CUsbDevice* d) {
+        d->m_FreeSpareBulkRequest();
+        return BOOLEAN(TRUE);
+    });
 }
 
 BOOLEAN CUSBTransport::m_VendorRequestIN(UCHAR ucRequest, PUCHAR pucBuffer, ULONG ulLength)
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return FALSE;
-    BOOLEAN ok = device->m_VendorInterfaceRequestIN(ucRequest, 0, m_usChannelIndex, pucBuffer, ulLength);
-    m_Done();
-    return ok;
+    return m_WithDevice(FALSE, [=](CUsbDevice* d) {
+        return d->m_VendorInterfaceRequestIN(ucRequest, 0, m_usChannelIndex, pucBuffer, ulLength);
+    });
 }
 
 BOOLEAN CUSBTransport::m_WriteSettings(UCHAR ucRequest, USHORT usValue, USHORT usIndex)
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return FALSE;
-    BOOLEAN ok = device->m_VendorInterfaceRequestOUT(ucRequest, usValue, usIndex, nullptr, 0);
-    m_Done();
-    return ok;
+    return m_WithDevice(FALSE, [=](CUsbDevice* d) {
+        return d->m_VendorInterfaceRequestOUT(ucRequest, usValue, usIndex, nullptr, 0);
+    });
 }
 
 ULONG CUSBTransport::m_GetReadInterval()
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return 0;
-    ULONG value = device->m_GetReadInterval();
-    m_Done();
-    return value;
+    return m_WithDevice(0UL, [](CUsbDevice* d) { return d->m_GetReadInterval(); });
 }
 
 ULONG CUSBTransport::m_GetReadCallbackDuration()
 {
-    CUsbDevice* device = m_Use();
-    if (!device) return 0;
-    ULONG value = device->m_GetReadCallbackDuration();
-    m_Done();
-    return value;
+    return m_WithDevice(0UL, [](CUsbDevice* d) { return d->m_GetReadCallbackDuration(); });
 }

@@ -64,6 +64,16 @@ private:
     // The USB device with its run lock held, or null (then nothing is released).
     CUsbDevice* m_Use();
     void m_Done() { m_RunLock.m_Release(); }
+    // Runs call(device) under the run lock; `fallback` when the device is gone.
+    template <typename Result, typename Call>
+    Result m_WithDevice(Result fallback, Call call)
+    {
+        CUsbDevice* device = m_Use();
+        if (!device) return fallback;
+        Result result = call(device);
+        m_Done();
+        return result;
+    }
 
     CKwUsbBusDevice* m_pBusDevice;
     CUsbDevice* m_pUsbDevice;

@@ -157,8 +157,9 @@ TEST_F(ChipEngineTest, DataComesBackThroughALoopBackPlugAtEveryRate)
             EXPECT_NEAR(double(halfAt - t0), double(emulatedTime / 2 - chunk * character), double(2 * character));
             EXPECT_NEAR(double(w.back().at - t0), double(emulatedTime), double(3 * character));
         } else {
+            // One chunk in advance, then one report per completed transfer.
             EXPECT_EQ(w.back().at, BulkOut().back().completed);
-            EXPECT_LT(w.back().at - t0, lineTime) << "credited before the line is done";
+            EXPECT_LE(w.size(), BulkOut().size() + 1);
         }
     }
 }
