@@ -4,12 +4,14 @@
 //                                          directions at once: bytes per second over
 //                                          the line's character rate
 //   channel_bench latency                  stop bit to delivery, against the latency timer
-//   channel_bench receive [bytes] [trigger] a receive-only run at 921,600 baud (receive
-//                                          trigger level 8: the latency policy; 1: reads
-//                                          of one packet), to count instructions per byte
-//                                          under callgrind
-//   channel_bench speed [seconds]          four channels streaming: virtual seconds per
-//                                          real second
+//   channel_bench receive [bytes] [trigger] [rate]
+//                                          a receive-only run (default 921,600 baud,
+//                                          receive trigger level 8: the latency policy; 1:
+//                                          reads of one packet, which keep up only to
+//                                          about 300,000 baud), to count instructions per
+//                                          byte under callgrind
+//   channel_bench speed [seconds] [rate]   four channels streaming through loop-back
+//                                          plugs: virtual seconds per real second
 //
 // Each run boots its own simulated PC with a four-channel chip; the port driver's part
 // is played by the test port (receive buffer, credit-paced writes).
@@ -219,11 +221,11 @@ void Latency()
     }
 }
 
-void Receive(size_t total, UCHAR rxTrigger)
+void Receive(size_t total, UCHAR rxTrigger, ULONG rate)
 {
     Machine m;
-    Channel& c = m.Open(1, 921600, rxTrigger);
-    auto peer = wire::Peer::Create(wire::Frame::Of(921600));
+    Channel& c = m.Open(1, rate, rxTrigger);
+    auto peer = wire::Peer::Create(wire::Frame::Of(rate));
     c.cable = wire::NullModem::Connect(m.chip->Channel(1), *peer);
     peer->Flood(total, 0);
     while (c.port->ReceivedCount() < total) {
@@ -234,11 +236,10 @@ void Receive(size_t total, UCHAR rxTrigger)
     c.cable.reset();
 }
 
-void Speed(double seconds)
+void Speed(double seconds, ULONG rate)
 {
     auto wall = std::chrono::steady_clock::now();
     Machine m;
-    const ULONG rate = 115200;
     for (int k = 0; k < 4; k++) {
         Channel& c = m.Open(k, rate);
         c.cable = wire::LoopBack::Plug(m.chip->Channel(k));
@@ -276,11 +277,13 @@ int main(int argc, char** argv)
         Latency();
     } else if (what == "receive") {
         Receive(argc > 2 ? size_t(std::strtoul(argv[2], nullptr, 10)) : 100000,
-                argc > 3 ? UCHAR(std::strtoul(argv[3], nullptr, 10)) : 8);
+                argc > 3 ? UCHAR(std::strtoul(argv[3], nullptr, 10)) : 8,
+                argc > 4 ? ULONG(std::strtoul(argv[4], nullptr, 10)) : 921600);
     } else if (what == "speed") {
-        Speed(argc > 2 ? std::strtod(argv[2], nullptr) : 20.0);
+        Speed(argc > 2 ? std::strtod(argv[2], nullptr) : 20.0,
+              argc > 3 ? ULONG(std::strtoul(argv[3], nullptr, 10)) : 115200);
     } else {
-        fprintf(stderr, "usage: %s utilisation [rate ...] | latency | receive [bytes] [trigger] | speed [seconds]\n", argv[0]);
+        fprintf(stderr, "usage: %s utilisation [rate ...] | latency | receive [bytes] [trigger] [rate] | speed [seconds] [rate]\n", argv[0]);
         return 2;
     }
     return 0;
