@@ -56,6 +56,11 @@ function(kw_kernel_library name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
     add_library(${name} STATIC ${ARG_SOURCES})
     target_link_libraries(${name} PUBLIC kw_kernel_flags ${ARG_LIBS})
+    if(KW_WINDOWS)
+        # The kernel's import libraries follow every library that calls the kernel, however
+        # deep in a driver's chain of libraries it sits (the linker reads each archive once).
+        target_link_libraries(${name} PUBLIC ntoskrnl hal)
+    endif()
     kw_kernel_options(${name})
 endfunction()
 

@@ -11,6 +11,8 @@
 NTSTATUS JnRegistryMakeAbsolute(ULONG relativeTo, PCUNICODE_STRING path, CJnString& absolute);
 // Creates (or opens) a key below the Services root with KEY_ALL_ACCESS.
 NTSTATUS JnRegistryCreateKey(PCUNICODE_STRING pathBelowServices, PHANDLE key);
+// Opens the existing key `name` below an open key.
+NTSTATUS JnRegistryOpenKey(HANDLE parent, PCUNICODE_STRING name, ACCESS_MASK access, PHANDLE key);
 // Opens, or creates when missing, the key `name` below an open key.
 NTSTATUS JnRegistryOpenOrCreateKey(HANDLE parent, PCUNICODE_STRING name, ACCESS_MASK access, PHANDLE key);
 // A REG_DWORD of exactly 4 bytes; anything else is STATUS_OBJECT_TYPE_MISMATCH.

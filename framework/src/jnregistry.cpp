@@ -50,6 +50,14 @@ NTSTATUS JnRegistryCreateKey(PCUNICODE_STRING pathBelowServices, PHANDLE key)
     return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, &disposition);
 }
 
+NTSTATUS JnRegistryOpenKey(HANDLE parent, PCUNICODE_STRING name, ACCESS_MASK access, PHANDLE key)
+{
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, const_cast<PUNICODE_STRING>(name), OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               parent, nullptr);
+    return ZwOpenKey(key, access, &attributes);
+}
+
 NTSTATUS JnRegistryOpenOrCreateKey(HANDLE parent, PCUNICODE_STRING name, ACCESS_MASK access, PHANDLE key)
 {
     OBJECT_ATTRIBUTES attributes;

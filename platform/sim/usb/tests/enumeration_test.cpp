@@ -107,6 +107,12 @@ TEST_F(EnumerationTest, CompositeDeviceGetsAChildPerInterfaceWithTheMiIdentifier
     EXPECT_EQ(QueryText(single->Pdo(), DeviceTextDescription), u"Serial Adapter");
     EXPECT_EQ(static_cast<TestDevice&>(single->Model()).Events(), std::vector<std::string>{"Attached"})
         << "a single device waits for its driver to configure it";
+
+    // Their identifiers place the hardware keys where an installation writes a device's data.
+    const std::u16string enumRoot = u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
+    EXPECT_EQ(DeviceParametersKeyPath(quad->InterfacePdo(1)),
+              enumRoot + u"USB\\VID_1209&PID_6011&MI_01\\" + i1 + u"\\Device Parameters");
+    EXPECT_EQ(DeviceParametersKeyPath(single->Pdo()), enumRoot + u"USB\\VID_1209&PID_6001\\KW000042\\Device Parameters");
 }
 
 TEST_F(EnumerationTest, PdosAnswerCapabilitiesRelationsAndStateChanges)

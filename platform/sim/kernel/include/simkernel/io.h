@@ -38,6 +38,17 @@ void DeletePdo(PDEVICE_OBJECT pdo);
 // Runs the driver's AddDevice for the PDO at PASSIVE_LEVEL, as the PnP manager does.
 NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
 
+// ---- device instances ----
+// A device's instance path as Plug and Play builds it from its bus driver's answers to
+// IRP_MN_QUERY_ID: device ID, a backslash, instance ID (for example
+// u"USB\\VID_1209&PID_6011&MI_00\\7&2A1B3C4D&0&0000"). Empty when the device object is no
+// PDO or its bus driver does not answer both. Called at PASSIVE_LEVEL.
+std::u16string DeviceInstancePath(PDEVICE_OBJECT pdo);
+// The key IoOpenDeviceRegistryKey opens for PLUGPLAY_REGKEY_DEVICE, below
+// u"\\Registry\\Machine\\System\\CurrentControlSet\\Enum": the instance path followed by
+// "Device Parameters" (empty like the instance path). A device's installation data goes there.
+std::u16string DeviceParametersKeyPath(PDEVICE_OBJECT pdo);
+
 // ---- requests ----
 struct IrpResult {
     NTSTATUS status;
