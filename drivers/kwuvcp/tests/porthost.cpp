@@ -1,6 +1,7 @@
 #include "porthost.h"
 
 #include <cstring>
+#include <string>
 
 #include "jnhostdevice.h"
 #include "simkernel/io.h"
@@ -18,6 +19,11 @@ public:
         CVCP* vcp = m_pHost->vcp;
         if (m_pHost->opened || !vcp) return sm_Complete(irp, STATUS_UNSUCCESSFUL);
         m_WriteQueue.m_ResetAccounting();
+        if (m_pHost->triggerUpdateAtOpen && vcp->m_pParameters) {
+            const CVcpParameters* p = vcp->m_pParameters;
+            vcp->m_SetTriggerLevels((UCHAR)p->m_ulTransmitTriggerLevel, (UCHAR)p->m_ulReceiveTriggerLevel,
+                                    (UCHAR)p->m_ulFlowControlTriggerLevel);
+        }
         m_pHost->opened = vcp->m_Connect() != FALSE;
         return sm_Complete(irp, m_pHost->opened ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
     }
@@ -158,12 +164,15 @@ NTSTATUS PortDevice::m_Dispatch_Device_Control(PIRP irp)
 
 }  // namespace
 
-PortHost::PortHost(PDEVICE_OBJECT lowerDevice)
+PortHost::PortHost(PDEVICE_OBJECT lowerDevice, unsigned index)
 {
-    PDRIVER_OBJECT driver = CreateDriverObject(u"\\Driver\\KwUVcpHost");
+    std::u16string number;
+    for (char c : std::to_string(index)) number += char16_t(c);
+    PDRIVER_OBJECT driver = CreateDriverObject(u"\\Driver\\KwUVcpHost" + number);
     for (auto& f : driver->MajorFunction) f = JnHostDevice::sm_Route;
+    std::u16string deviceName = u"\\Device\\KwUVcpHost" + number;
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, reinterpret_cast<PCWSTR>(u"\\Device\\KwUVcpHost0"));
+    RtlInitUnicodeString(&name, reinterpret_cast<PCWSTR>(deviceName.c_str()));
     if (!NT_SUCCESS(IoCreateDevice(driver, sizeof(JnDeviceExtension), &name, FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device)))
         return;
     device->Flags |= DO_BUFFERED_IO;

@@ -21,7 +21,9 @@ namespace kwsim::test {
 
 class PortHost {
 public:
-    explicit PortHost(PDEVICE_OBJECT lower);
+    // `index` names the test driver and its device ("\\Device\\KwUVcpHost<index>"), so that
+    // several ports can live side by side.
+    explicit PortHost(PDEVICE_OBJECT lower, unsigned index = 0);
     ~PortHost();
     PortHost(const PortHost&) = delete;
     PortHost& operator=(const PortHost&) = delete;
@@ -37,6 +39,9 @@ public:
     CJnDevice* jn = nullptr;
     CVCP* vcp = nullptr;
     bool opened = false;
+    // The trigger update the port driver makes at every open (the parameter set's trigger
+    // levels to the device, before the connect). Off for tests that count the calls of an open.
+    bool triggerUpdateAtOpen = false;
 };
 
 }  // namespace kwsim::test
