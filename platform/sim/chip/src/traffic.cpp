@@ -35,8 +35,9 @@ std::string Trimmed(int64_t t)
     return Format("%" PRId64 ".%04" PRId64 " ms", t / kMs, t % kMs);
 }
 
-// The payload as text: printable characters as they are, the rest escaped.
-std::string Quoted(std::span<const uint8_t> bytes)
+}  // namespace
+
+std::string QuoteBytes(std::span<const uint8_t> bytes)
 {
     std::string text = "\"";
     for (size_t i = 0; i < bytes.size() && i < kShownBytes; i++) {
@@ -59,20 +60,21 @@ std::string Quoted(std::span<const uint8_t> bytes)
     return text;
 }
 
-std::string Bytes(size_t n, std::span<const uint8_t> data)
-{
-    std::string text = Format("%zu byte%s", n, n == 1 ? "" : "s");
-    if (!data.empty()) text += " " + Quoted(data);
-    return text;
-}
-
-// 115384.6 -> "115,384.6"
-std::string Rate(double rate)
+std::string RateText(double rate)
 {
     const long long tenths = (long long)(rate * 10 + 0.5);
     std::string whole = std::to_string(tenths / 10);
     for (int at = int(whole.size()) - 3; at > 0; at -= 3) whole.insert(size_t(at), ",");
     return whole + "." + std::to_string(tenths % 10);
+}
+
+namespace {
+
+std::string Bytes(size_t n, std::span<const uint8_t> data)
+{
+    std::string text = Format("%zu byte%s", n, n == 1 ? "" : "s");
+    if (!data.empty()) text += " " + QuoteBytes(data);
+    return text;
 }
 
 std::string Flags(std::initializer_list<std::pair<bool, const char*>> flags)
@@ -164,7 +166,7 @@ std::string Vendor(const usb::UrbRecord& r, bool composite)
         const uint16_t fraction = composite ? uint16_t(wIndex >> 8) : wIndex;
         return "SET_BAUD_RATE " + ChannelName(b.channel) +
                Format(": divisor 0x%04X/0x%04X = ", wValue, fraction) + Divisor(b.setting) + " -> " +
-               Rate(b.setting.Rate()) + " baud";
+               RateText(b.setting.Rate()) + " baud";
     }
     case kSetData:
         return "SET_DATA " + channel + ": " + FormatText(wValue);

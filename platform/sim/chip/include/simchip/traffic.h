@@ -4,6 +4,8 @@
 // not what its sender meant.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,9 +18,9 @@ namespace kwsim::chip {
 // ...). `composite`: the chip has more than one channel, so the baud-rate request's
 // wIndex carries the channel in its low byte.
 //
-//   MI_00  SET_BAUD_RATE channel A: divisor 0xC01A/0x0000 = 26 1/8 -> 114,285.7 baud
+//   MI_00  SET_BAUD_RATE channel A: divisor 0x001A/0x0000 = 26 -> 115,384.6 baud
 //   ep 02 OUT  5 bytes "Hello"
-//   ep 81 IN  1 packet: modem 0x31 (CTS DSR DCD) line 0x60 (THRE TEMT), 5 bytes "Hello"
+//   ep 81 IN  1 packet: modem 0xB1 (CTS DSR DCD) line 0x60 (THRE TEMT), 5 bytes "Hello"
 std::string DescribeUrb(const usb::UrbRecord& record, bool composite);
 
 // Every record of `log`, one line each led by its virtual time in milliseconds (its
@@ -27,5 +29,11 @@ std::string DescribeUrb(const usb::UrbRecord& record, bool composite);
 // new: a run of them becomes one line at the run's first,
 // "ep 81 IN  37 status-only packets through 250.0000 ms (modem 0x31 line 0x60)".
 std::vector<std::string> DescribeTraffic(const std::vector<usb::UrbRecord>& log, bool composite);
+
+// Bytes as quoted text: printable characters as they are, \r \n \" \\ and \xNN for the
+// rest; past 80 bytes only the count of the rest.
+std::string QuoteBytes(std::span<const uint8_t> bytes);
+// A rate with thousands grouped and one decimal: "115,384.6".
+std::string RateText(double rate);
 
 }  // namespace kwsim::chip
