@@ -163,14 +163,7 @@ bool Exchange(Application& app, kwsim::chip::ChipChannel& chip, int64_t stayOpen
 int RunLoopBack(const Options& options)
 {
     int problems = 0;
-    kwsim::BootOptions boot;
-    boot.threadName = "tarvo-sim";
-    boot.onReport = [&](const kwsim::Report& r) {
-        problems++;
-        printf("!! %s: %s\n", kwsim::ReportKindName(r.kind), r.text.c_str());
-    };
-    kwsim::SetModuleDirectory(KWSIM_MODULE_DIR);
-    kwsim::Boot(boot);
+    Boot(problems);
     printf("%ssimulated PC booted\n", At().c_str());
 
     CJnMemoryPool* pool = CJnMemoryPool::sm_AddReference();

@@ -18,6 +18,18 @@ std::string Milliseconds(int64_t t, bool padded)
     return buf;
 }
 
+void Boot(int& problems)
+{
+    kwsim::BootOptions boot;
+    boot.threadName = "tarvo-sim";
+    boot.onReport = [&problems](const kwsim::Report& r) {
+        problems++;
+        printf("!! %s: %s\n", kwsim::ReportKindName(r.kind), r.text.c_str());
+    };
+    kwsim::SetModuleDirectory(KWSIM_MODULE_DIR);
+    kwsim::Boot(boot);
+}
+
 }  // namespace tarvosim
 
 int main(int argc, char** argv)

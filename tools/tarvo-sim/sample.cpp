@@ -23,14 +23,7 @@ int RunSample(const Options& options)
 {
     const int64_t runFor = options.runFor.value_or(kwsim::kSec);
     int problems = 0;
-    kwsim::BootOptions boot;
-    boot.threadName = "tarvo-sim";
-    boot.onReport = [&](const kwsim::Report& r) {
-        problems++;
-        printf("!! %s: %s\n", kwsim::ReportKindName(r.kind), r.text.c_str());
-    };
-    kwsim::SetModuleDirectory(KWSIM_MODULE_DIR);
-    kwsim::Boot(boot);
+    Boot(problems);
     printf("simulated kernel booted (virtual time %s)\n", Seconds(kwsim::Now()).c_str());
 
     kwsim::LoadedDriver driver = kwsim::LoadDriver("KwSample");

@@ -21,6 +21,11 @@ int RunLoopBack(const Options& options);
 // The sample driver loaded, left running and unloaded.
 int RunSample(const Options& options);
 
+// Boots the simulated PC with the calling thread as its sim thread "tarvo-sim"; each
+// report (verifier, leak, deadlock, break) is printed as it comes and counted in
+// `problems`, which must outlive the kernel's shutdown.
+void Boot(int& problems);
+
 // "    12.3456 ms", as in the column of the USB traffic; unpadded "12.3456 ms".
 std::string Milliseconds(int64_t t, bool padded = true);
 
