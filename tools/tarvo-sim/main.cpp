@@ -1,69 +1,58 @@
-// tarvo-sim: the simulated PC on the command line. For now it boots the simulated
-// kernel, loads the sample driver, lets it run for a virtual second and unloads it,
-// printing what the machine did (and, on request, registry subtrees).
+// tarvo-sim: the simulated PC on the command line. By default an application exchanges
+// a message with itself over channel A of an adapter with a loop-back plug, and the USB
+// traffic it caused is printed decoded; --sample runs the sample driver instead.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "simkernel/registry.h"
+#include "scenarios.h"
 #include "simkernel/sim.h"
 
-namespace {
+namespace tarvosim {
 
-void Print(const char* what, const std::string& text)
-{
-    printf("%s", what);
-    printf("%s", text.c_str());
-}
-
-std::string Seconds(int64_t t)
+std::string Milliseconds(int64_t t, bool padded)
 {
     char buf[48];
-    snprintf(buf, sizeof buf, "%lld.%07lld s", (long long)(t / kwsim::kSec), (long long)(t % kwsim::kSec));
+    snprintf(buf, sizeof buf, padded ? "%6lld.%04lld ms" : "%lld.%04lld ms", (long long)(t / kwsim::kMs),
+             (long long)(t % kwsim::kMs));
     return buf;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+void Boot(int& problems)
 {
-    int64_t runFor = kwsim::kSec;
-    std::vector<std::string> dumps;
-    for (int i = 1; i < argc; i++) {
-        if (!strcmp(argv[i], "--run-ms") && i + 1 < argc) {
-            runFor = atoll(argv[++i]) * kwsim::kMs;
-        } else if (!strcmp(argv[i], "--registry") && i + 1 < argc) {
-            dumps.push_back(argv[++i]);
-        } else {
-            fprintf(stderr, "usage: tarvo-sim [--run-ms N] [--registry KEYPATH]...\n");
-            return 2;
-        }
-    }
-
-    int problems = 0;
-    kwsim::BootOptions options;
-    options.threadName = "tarvo-sim";
-    options.onReport = [&](const kwsim::Report& r) {
+    kwsim::BootOptions boot;
+    boot.threadName = "tarvo-sim";
+    boot.onReport = [&problems](const kwsim::Report& r) {
         problems++;
         printf("!! %s: %s\n", kwsim::ReportKindName(r.kind), r.text.c_str());
     };
     kwsim::SetModuleDirectory(KWSIM_MODULE_DIR);
-    kwsim::Boot(options);
-    printf("simulated kernel booted (virtual time %s)\n", Seconds(kwsim::Now()).c_str());
+    kwsim::Boot(boot);
+}
 
-    kwsim::LoadedDriver driver = kwsim::LoadDriver("KwSample");
-    printf("KwSample loaded: DriverEntry returned 0x%08X\n", (unsigned)driver.entryStatus);
-    if (driver.driverObject) {
-        printf("running for %s of virtual time...\n", Seconds(runFor).c_str());
-        kwsim::Advance(runFor);
-        printf("threads at %s:\n%s", Seconds(kwsim::Now()).c_str(), kwsim::DescribeThreads().c_str());
-        kwsim::UnloadDriver(driver);
-        printf("KwSample unloaded at %s\n", Seconds(kwsim::Now()).c_str());
+}  // namespace tarvosim
+
+int main(int argc, char** argv)
+{
+    tarvosim::Options options;
+    bool sample = false;
+    for (int i = 1; i < argc; i++) {
+        if (!strcmp(argv[i], "--run-ms") && i + 1 < argc) {
+            options.runFor = atoll(argv[++i]) * kwsim::kMs;
+        } else if (!strcmp(argv[i], "--registry") && i + 1 < argc) {
+            options.registry.push_back(argv[++i]);
+        } else if (!strcmp(argv[i], "--sample")) {
+            sample = true;
+        } else {
+            fprintf(stderr,
+                    "usage: tarvo-sim [--sample] [--run-ms N] [--registry KEYPATH]...\n"
+                    "  default    loop-back exchange on channel A at 115,200 baud, USB traffic decoded\n"
+                    "  --sample   load the sample driver instead\n"
+                    "  --run-ms   virtual time the port stays open after the exchange (default 100),\n"
+                    "             or the sample driver runs (default 1000)\n"
+                    "  --registry print a registry subtree before shutdown\n");
+            return 2;
+        }
     }
-    Print("debug output of the drivers:\n", kwsim::DebugOutput());
-    for (auto& path : dumps) Print("registry:\n", kwsim::DumpRegistry(path));
-    auto leaks = kwsim::Shutdown();
-    printf("simulated kernel shut down: %d problem(s) reported\n", problems);
-    return problems == 0 && driver.driverObject ? 0 : 1;
+    return sample ? tarvosim::RunSample(options) : tarvosim::RunLoopBack(options);
 }

@@ -63,11 +63,17 @@ FlowControl DecodeFlowControl(uint16_t wValue, uint16_t wIndex)
     return flow;
 }
 
-ModemLines ApplyModemControl(ModemLines lines, uint16_t wValue)
+ModemControl DecodeModemControl(uint16_t wValue)
 {
     const unsigned select = wValue >> 8;
-    if (select & 0x01) lines.dtr = (wValue & 0x01) != 0;
-    if (select & 0x02) lines.rts = (wValue & 0x02) != 0;
+    return {(select & 0x01) != 0, (wValue & 0x01) != 0, (select & 0x02) != 0, (wValue & 0x02) != 0};
+}
+
+ModemLines ApplyModemControl(ModemLines lines, uint16_t wValue)
+{
+    const ModemControl c = DecodeModemControl(wValue);
+    if (c.setDtr) lines.dtr = c.dtr;
+    if (c.setRts) lines.rts = c.rts;
     return lines;
 }
 
@@ -81,6 +87,18 @@ uint8_t LineStatusByte(const LineStatus& s)
     return static_cast<uint8_t>((s.dataReady ? 0x01 : 0) | (s.overrun ? 0x02 : 0) | (s.parity ? 0x04 : 0) |
                                 (s.framing ? 0x08 : 0) | (s.breakInterrupt ? 0x10 : 0) | (s.holdingEmpty ? 0x20 : 0) |
                                 (s.transmitterEmpty ? 0x40 : 0) | (s.fifoError ? 0x80 : 0));
+}
+
+std::optional<ModemStatus> DecodeModemStatus(uint8_t b)
+{
+    if ((b & 0x0F) != 0x01) return std::nullopt;
+    return ModemStatus{(b & 0x10) != 0, (b & 0x20) != 0, (b & 0x40) != 0, (b & 0x80) != 0};
+}
+
+LineStatus DecodeLineStatus(uint8_t b)
+{
+    return LineStatus{(b & 0x01) != 0, (b & 0x02) != 0, (b & 0x04) != 0, (b & 0x08) != 0,
+                      (b & 0x10) != 0, (b & 0x20) != 0, (b & 0x40) != 0, (b & 0x80) != 0};
 }
 
 void AppendPacket(std::vector<uint8_t>& transfer, uint8_t modemStatus, uint8_t lineStatus,

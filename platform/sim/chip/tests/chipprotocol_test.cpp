@@ -80,6 +80,9 @@ TEST_F(ChipWords, FlowAndModemControl)
     EXPECT_EQ(ApplyModemControl(both, 0x0300), (ModemLines{false, false}));
     EXPECT_EQ(ApplyModemControl({}, 0x0301), (ModemLines{true, false}));
     EXPECT_EQ(ApplyModemControl({}, 0x0003), (ModemLines{false, false})) << "levels without a mask change nothing";
+    EXPECT_EQ(DecodeModemControl(0x0301), (ModemControl{true, true, true, false}));
+    EXPECT_EQ(DecodeModemControl(0x0202), (ModemControl{false, false, true, true}));
+    EXPECT_EQ(DecodeModemControl(0x0003), (ModemControl{false, true, false, true})) << "levels are read, not selected";
 }
 
 TEST_F(ChipPackets, StatusBytes)
@@ -90,6 +93,17 @@ TEST_F(ChipPackets, StatusBytes)
     EXPECT_EQ(LineStatusByte({}), 0x00);
     EXPECT_EQ(LineStatusByte({.holdingEmpty = true, .transmitterEmpty = true}), 0x60);
     EXPECT_EQ(LineStatusByte({true, true, true, true, true, true, true, true}), 0xFF);
+
+    // Read back as a host reads them: every status the chip can send round-trips.
+    for (unsigned high = 0; high < 16; high++) {
+        const uint8_t byte = uint8_t(high << 4 | 1);
+        std::optional<ModemStatus> m = DecodeModemStatus(byte);
+        ASSERT_TRUE(m) << std::hex << unsigned(byte);
+        EXPECT_EQ(ModemStatusByte(*m), byte);
+    }
+    for (uint8_t bad : {0x00, 0x30, 0x32, 0xFF}) EXPECT_FALSE(DecodeModemStatus(bad)) << std::hex << unsigned(bad);
+    for (unsigned byte = 0; byte < 256; byte++) EXPECT_EQ(LineStatusByte(DecodeLineStatus(uint8_t(byte))), byte);
+    EXPECT_EQ(DecodeLineStatus(0x62), (LineStatus{.overrun = true, .holdingEmpty = true, .transmitterEmpty = true}));
 }
 
 TEST_F(ChipPackets, PayloadIsFramedInSixtyTwoByteSlices)

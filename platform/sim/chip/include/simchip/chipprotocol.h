@@ -80,6 +80,14 @@ struct ModemLines {
 };
 // The high byte selects the lines to change (bit 0 DTR, bit 1 RTS), the low byte gives
 // their new levels; lines not selected keep theirs.
+struct ModemControl {
+    bool setDtr = false;  // selected: DTR becomes `dtr`
+    bool dtr = false;
+    bool setRts = false;
+    bool rts = false;
+    bool operator==(const ModemControl&) const = default;
+};
+ModemControl DecodeModemControl(uint16_t wValue);
 ModemLines ApplyModemControl(ModemLines lines, uint16_t wValue);
 
 // ---- bulk-in packets: two status bytes, then up to 62 received bytes ----
@@ -92,6 +100,7 @@ struct ModemStatus {
     bool dsr = false;
     bool ri = false;
     bool dcd = false;
+    bool operator==(const ModemStatus&) const = default;
 };
 // Low nibble 0001, then CTS, DSR, RI, DCD in bits 4-7.
 uint8_t ModemStatusByte(const ModemStatus& status);
@@ -105,8 +114,13 @@ struct LineStatus {
     bool holdingEmpty = false;   // THRE
     bool transmitterEmpty = false;  // TEMT
     bool fifoError = false;
+    bool operator==(const LineStatus&) const = default;
 };
 uint8_t LineStatusByte(const LineStatus& status);
+// The other way round, as a host reads a packet. A modem-status byte whose low nibble is
+// not 0001 is no status the chip sends: nothing.
+std::optional<ModemStatus> DecodeModemStatus(uint8_t byte);
+LineStatus DecodeLineStatus(uint8_t byte);
 
 // Appends one packet (at most 62 payload bytes).
 void AppendPacket(std::vector<uint8_t>& transfer, uint8_t modemStatus, uint8_t lineStatus,
