@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "kernel_internal.h"
+#include "simkernel/syncpoint.h"
 
 using namespace kwsim::detail;
 
@@ -28,6 +29,7 @@ void AcquireRaw(PKSPIN_LOCK lock, SimThread* self)
         return;
     }
     int64_t blockedSince = -1;
+    int blockedChecks = 0;
     for (unsigned spins = 0;; spins++) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) break;
@@ -36,14 +38,23 @@ void AcquireRaw(PKSPIN_LOCK lock, SimThread* self)
             continue;
         }
         SimThread* owner = reinterpret_cast<SimThread*>(expected);
+        PassSyncPoint(kwsim::sync::kSpinLockOwnerCheck);
         WaitKind kind = owner->waitKind;
-        if (kind == WaitKind::None) {
+        // The owner seen by the failed exchange may have released the lock and gone on
+        // (even to sleep) before its state was read: only an owner that still holds the
+        // lock, and is found blocked at several checks in a row, counts as blocked.
+        if (kind == WaitKind::None || __atomic_load_n(lock, __ATOMIC_ACQUIRE) != expected) {
             sched_yield();
             blockedSince = -1;
+            blockedChecks = 0;
             continue;
         }
         int64_t now = kwsim::Now();
         if (blockedSince < 0) blockedSince = now;
+        if (kind != WaitKind::Dispatcher && ++blockedChecks < 3) {
+            sched_yield();
+            continue;
+        }
         if (kind != WaitKind::Dispatcher || now - blockedSince > kwsim::kSec)
             Fatal(LockText(lock) + ": thread '" + self->name + "' spins while the owner '" + owner->name +
                   "' is blocked\n" + kwsim::DescribeThreads());

@@ -1,6 +1,7 @@
 // DPCs and spin locks: levels, queueing rules and the checks around them.
 #include <atomic>
 
+#include "simkernel/syncpoint.h"
 #include "simtest.h"
 
 namespace kwsim::test {
@@ -112,6 +113,42 @@ TEST_F(DpcTest, SpinLockExcludesOtherThreads)
         }));
     for (auto& t : threads) Join(t);
     EXPECT_EQ(counter, 80000);
+}
+
+// A waiter that finds the lock taken looks at its owner now and then. An owner that has
+// released the lock and gone idle in the meantime (here: the DPC processor) is no blocked
+// owner, and the waiter must simply take the lock.
+TEST_F(DpcTest, AWaiterDoesNotTakeAnOwnerThatLeftForABlockedOne)
+{
+    static KSPIN_LOCK lock;
+    static std::atomic<int> stage;
+    KeInitializeSpinLock(&lock);
+    stage = 0;
+    KDPC dpc;
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) {
+        KeAcquireSpinLockAtDpcLevel(&lock);
+        stage = 1;
+        while (stage != 2) __builtin_ia32_pause();
+        KeReleaseSpinLockFromDpcLevel(&lock);
+    }, nullptr);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    while (stage != 1) __builtin_ia32_pause();
+
+    SyncPoint check(sync::kSpinLockOwnerCheck);
+    bool taken = false;
+    ThreadRef waiter = StartThread("waiter", [&] {
+        KIRQL old;
+        KeAcquireSpinLock(&lock, &old);
+        taken = true;
+        KeReleaseSpinLock(&lock, old);
+    });
+    check.WaitUntilReached();
+    // The owner the waiter saw lets go and its processor goes idle before the waiter looks.
+    stage = 2;
+    KeFlushQueuedDpcs();
+    check.Release();
+    Join(waiter);
+    EXPECT_TRUE(taken);
 }
 
 TEST_F(DpcTest, TimerDpcGetsTheExpirySystemTime)

@@ -14,6 +14,8 @@ inline constexpr const char* kBeforeDpc = "BeforeDpc";                   // a DP
 inline constexpr const char* kCancelBeforeRoutine = "IoCancelIrp";       // IoCancelIrp: Cancel set, cancel lock held
 inline constexpr const char* kCsqInsert = "IoCsqInsertIrp";              // inserted, cancel routine not yet set
 inline constexpr const char* kCompleteRequest = "IoCompleteRequest";    // before the completion walk
+// A spin-lock waiter that found the lock taken, before it looks at the owner it saw.
+inline constexpr const char* kSpinLockOwnerCheck = "KeAcquireSpinLockOwnerCheck";
 }  // namespace sync
 
 class SyncPoint {
