@@ -143,7 +143,9 @@ TEST_F(FlowControlTest, EachHandshakeHoldsAndReleasesTheSenderBothWays)
         EXPECT_LE(write.CompletedAt() - released, int64_t(400 * character * 1.01) + 20 * kMs);
         // At 38,400 baud and below the credit counts characters only while the line may
         // send: not before the bytes but the advance chunk (at most 5 here) have gone.
-        if (c.rate <= 38400) EXPECT_GE(write.CompletedAt() - released, int64_t((400 - 5) * character));
+        if (c.rate <= 38400) {
+            EXPECT_GE(write.CompletedAt() - released, int64_t((400 - 5) * character));
+        }
         port.Read(100);  // the peer's flow characters, if any
         EXPECT_EQ(port.CommStatus().HoldReasons & c.holdReason, 0u);
 
