@@ -198,7 +198,7 @@ BOOLEAN CFTDI1Port::m_ConnectCallback()
     m_ReadLock.m_Acquire();
     m_bReadPaused = FALSE;
     m_ReadLock.m_Release();
-    if (!m_pUSBTransport->m_SetInterruptPipeBufferSize(m_ulRxTransferSize)) {
+    if (!m_pUSBTransport->m_SetInterruptPipeBufferSize(m_FittingReadSize())) {
         JnTrace(KW_UBUS_TRACE, "CFTDI1Port::m_ConnectCallback - OUT - Fail-> Error setting the read size.");
         DbgPrint("CFTDI1Port::m_ConnectCallback - Error setting the read size\n");
         m_ConnectRollback();

@@ -162,6 +162,7 @@ private:
     static BOOLEAN sm_DataArrivedCallback(PVOID port, CJnDataBuffer* pBuffer);
     BOOLEAN m_DataArrivedCallback(CJnDataBuffer* pBuffer);
     void m_ReadSize(ULONG ulFree, ULONG ulDelivering, PULONG pulSize, BOOLEAN* pbStop);
+    ULONG m_FittingReadSize();
     static void sm_Deliver(PVOID port, PVOID buffer);
     static void sm_ReportModemStatus(PVOID port, PVOID status);
     static void sm_ReportLineStatus(PVOID port, PVOID status);

@@ -91,6 +91,21 @@ void CFTDI1Port::m_ReadSize(ULONG ulFree, ULONG ulDelivering, PULONG pulSize, BO
     *pulSize = size;
 }
 
+// The read the policy asks for, no larger than the port has room for: a read posted
+// before any delivery (at connect, after a baud change) must not overrun a small receive
+// queue either, since a transfer once delivered cannot be held back.
+ULONG CFTDI1Port::m_FittingReadSize()
+{
+    ULONG freeSpace = 0;
+    if (!m_ulRxTransferSize ||
+        !m_CallAvailableReceiveBufferSize(0, m_ulRxFifoSize + FTDI_PACKET_PAYLOAD, &freeSpace))
+        return m_ulRxTransferSize;
+    ULONG size;
+    BOOLEAN stop;
+    m_ReadSize(freeSpace, 0, &size, &stop);
+    return size;
+}
+
 BOOLEAN CFTDI1Port::m_DataArrivedCallback(CJnDataBuffer* pBuffer)
 {
     CJnStopwatch duration;

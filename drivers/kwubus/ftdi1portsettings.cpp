@@ -148,7 +148,7 @@ BOOLEAN CFTDI1Port::m_SetLatencyAndRxTransferSize(ULONG ulBaudRate)
     }
     if (s.ulRxTransferSize != m_ulRxTransferSize) {
         m_ulRxTransferSize = m_ucRxTriggerLevel == 1 ? FTDI_PACKET_SIZE : s.ulRxTransferSize;
-        m_pUSBTransport->m_SetInterruptPipeBufferSize(m_ulRxTransferSize);
+        m_pUSBTransport->m_SetInterruptPipeBufferSize(m_FittingReadSize());
     }
     if (s.ulLatency != m_ulLatency) {
         m_ulLatency = m_ucRxTriggerLevel == 1 ? 16 : s.ulLatency;

@@ -1,25 +1,12 @@
 // The port driver's port object joined to the channel engine over the simulated chip:
 // what an application writes comes back through a loop-back plug, intact and complete,
 // at every rate; written credit follows the line.
-#include "simwire/cables.h"
 #include "systemtest.h"
 
 namespace kwsim::test {
 namespace {
 
-using kwsim::wire::LoopBack;
-
-class LoopBackTest : public SystemTest {
-protected:
-    void Plug(int index) { cables.push_back(LoopBack::Plug(adapter->Chip().Channel(index))); }
-    void TearDown() override
-    {
-        ports.clear();
-        cables.clear();
-        SystemTest::TearDown();
-    }
-    std::vector<std::shared_ptr<kwsim::wire::Connection>> cables;
-};
+using LoopBackTest = SystemTest;
 
 TEST_F(LoopBackTest, DataComesBackIntactAtEveryRate)
 {
@@ -32,7 +19,7 @@ TEST_F(LoopBackTest, DataComesBackIntactAtEveryRate)
     for (const Case& c : cases) {
         SCOPED_TRACE("at " + std::to_string(c.rate));
         const int channel = round++ % 4;  // the fifth rate opens channel A again
-        if (round <= 4) Plug(channel);
+        if (round <= 4) LoopBackPlug(channel);
         Port& port = OpenPort(channel, c.rate);
         const double line = adapter->Chip().Channel(channel).GetState().rate;
         const int64_t lineTime = int64_t(double(c.bytes) * 10 * kSec / line);

@@ -12,6 +12,8 @@
 #include "kwplat/serial.h"
 #include "serialstack.h"
 #include "simkernel/app.h"
+#include "simwire/cables.h"
+#include "simwire/peer.h"
 
 namespace kwsim::test {
 
@@ -92,6 +94,8 @@ protected:
     void TearDown() override
     {
         ports.clear();
+        cables.clear();
+        peers.clear();
         Settle();
         adapter.reset();
         usb.reset();
@@ -116,6 +120,36 @@ protected:
         return port;
     }
 
+    // A loop-back plug on channel `index`: TxD to RxD, RTS to CTS, DTR to DSR and DCD.
+    kwsim::wire::Connection& LoopBackPlug(int index)
+    {
+        cables.push_back(kwsim::wire::LoopBack::Plug(adapter->Chip().Channel(index)));
+        return *cables.back();
+    }
+    // A scripted peer on a null modem to channel `index`, sending and reading `frame`.
+    kwsim::wire::Peer& PeerOn(int index, const kwsim::wire::Frame& frame)
+    {
+        peers.push_back(kwsim::wire::Peer::Create(frame));
+        cables.push_back(kwsim::wire::NullModem::Connect(adapter->Chip().Channel(index), *peers.back()));
+        return *peers.back();
+    }
+    // The channel's bulk transfers in the host's log, in order of submission: reads from
+    // its IN endpoint, writes to its OUT endpoint.
+    std::vector<kwsim::usb::UrbRecord> Bulk(int index, bool in)
+    {
+        const uint8_t endpoint = in ? uint8_t(0x81 + 2 * index) : uint8_t(0x02 + 2 * index);
+        std::vector<kwsim::usb::UrbRecord> out;
+        for (const kwsim::usb::UrbRecord& r : usb->Log())
+            if (r.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && r.endpoint == endpoint) out.push_back(r);
+        return out;
+    }
+    // Ticks one character of `bits` bits takes on channel `index`'s line, at the rate the
+    // chip really runs.
+    double LineCharacter(int index, int bits = 10)
+    {
+        return bits * double(kSec) / adapter->Chip().Channel(index).GetState().rate;
+    }
+
     static void Delay(int64_t dt)
     {
         LARGE_INTEGER t = Relative(dt);
@@ -135,6 +169,8 @@ protected:
     std::unique_ptr<kwsim::usb::UsbHost> usb;
     std::unique_ptr<SerialAdapter> adapter;
     std::vector<std::unique_ptr<Port>> ports;
+    std::vector<std::shared_ptr<kwsim::wire::Connection>> cables;
+    std::vector<std::shared_ptr<kwsim::wire::Peer>> peers;
 };
 
 }  // namespace kwsim::test

@@ -130,6 +130,32 @@ TEST_F(EngineDataTest, TheNextReadFitsTheFreeReceiveSpace)
     EXPECT_EQ(BulkIn().back().requested, 4096u) << "never above the policy's size";
 }
 
+TEST_F(EngineDataTest, AReadPostedBeforeAnyDeliveryFitsTheFreeReceiveSpaceToo)
+{
+    // After a baud change the policy's size (4096 bytes at 115,200) would land a whole
+    // transfer in a port with room for 1000: the read is cut to (1000 - 256 - 62) / 62 = 11
+    // packets, whatever comes first (here a status-only transfer).
+    ASSERT_TRUE(port->Triggers(1, 8));
+    ASSERT_TRUE(port->Baud(9600));
+    port->SetBufferSize(1000);
+    ASSERT_TRUE(port->Baud(115200));
+    Arrive(Packet(0x31, 0x60));
+    Delay(2 * kMs);
+    EXPECT_EQ(BulkIn().back().requested, 11u * 64);
+    EXPECT_EQ(engine->m_GetRxTransferSize(), 4096u) << "the policy's size stays the bound";
+
+    // The same for the read a connect posts.
+    Release();
+    Create();
+    port->SetBufferSize(1000);
+    Mark();
+    ASSERT_TRUE(port->Connect());
+    Arrive(Packet(0x31, 0x60));
+    Delay(2 * kMs);
+    ASSERT_FALSE(BulkIn().empty());
+    for (const UrbRecord& r : BulkIn()) EXPECT_LE(r.requested, 11u * 64);
+}
+
 TEST_F(EngineDataTest, ReadingPausesWhileDeliveriesLagAndResumesWithoutLoss)
 {
     port->HoldDeliveries(true);

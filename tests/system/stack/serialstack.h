@@ -82,6 +82,8 @@ public:
     ~SerialAdapter();
 
     kwsim::chip::Chip& Chip() { return *chip_; }
+    // The chip on the USB host: Unplug() pulls it out.
+    kwsim::usb::PluggedDevice* Plugged() { return plugged_; }
     SerialChannel& Channel(int index) { return *channels_.at(index); }
     int Channels() const { return int(channels_.size()); }
 
