@@ -11,6 +11,7 @@
 #include "jnpooledtest.h"
 #include "kwplat/serial.h"
 #include "serialstack.h"
+#include "apphandle.h"
 #include "simkernel/app.h"
 #include "simwire/cables.h"
 #include "simwire/peer.h"
@@ -21,7 +22,7 @@ using kwsim::system::SerialAdapter;
 using kwsim::system::SerialChannel;
 
 // An application's handle on one port.
-class Port {
+class Port : public AppHandle {
 public:
     explicit Port(SerialChannel& channel) : channel_(channel) {}
     ~Port()
@@ -32,21 +33,6 @@ public:
     NTSTATUS Open() { return file.Open(channel_.PortDevice()); }
     NTSTATUS Close() { return file.Close(); }
 
-    template <typename T>
-    NTSTATUS Set(ULONG code, const T& value)
-    {
-        return file.Ioctl(code, &value, sizeof value, nullptr, 0).status;
-    }
-    NTSTATUS Do(ULONG code) { return file.Ioctl(code, nullptr, 0, nullptr, 0).status; }
-    template <typename T>
-    T Get(ULONG code)
-    {
-        T value{};
-        AppResult r = file.Ioctl(code, nullptr, 0, &value, sizeof value);
-        EXPECT_EQ(r.status, STATUS_SUCCESS);
-        EXPECT_EQ(r.information, sizeof value);
-        return value;
-    }
 
     // What an application sets after opening: the rate and frame, the handshake, and
     // reads that wait for the whole length.
@@ -75,8 +61,6 @@ public:
         data.resize(r.information);
         return data;
     }
-
-    AppFile file;
 
 private:
     SerialChannel& channel_;

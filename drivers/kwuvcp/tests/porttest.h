@@ -10,11 +10,12 @@
 #include "jnpooledtest.h"
 #include "porthost.h"
 #include "recordingserial.h"
+#include "apphandle.h"
 #include "simkernel/app.h"
 
 namespace kwsim::test {
 
-class PortTest : public PooledTest {
+class PortTest : public PooledTest, public AppHandle {
 protected:
     void SetUp() override
     {
@@ -55,21 +56,6 @@ protected:
     CVCP& vcp() { return *host->vcp; }
     RecordingSerial& serial() { return *bus->Serial(); }
 
-    template <typename T>
-    NTSTATUS Set(ULONG code, const T& value)
-    {
-        return file.Ioctl(code, &value, sizeof value, nullptr, 0).status;
-    }
-    NTSTATUS Do(ULONG code) { return file.Ioctl(code, nullptr, 0, nullptr, 0).status; }
-    template <typename T>
-    T Get(ULONG code)
-    {
-        T value{};
-        AppResult r = file.Ioctl(code, nullptr, 0, &value, sizeof value);
-        EXPECT_EQ(r.status, STATUS_SUCCESS);
-        EXPECT_EQ(r.information, sizeof value);
-        return value;
-    }
     NTSTATUS SetHandFlow(ULONG control, ULONG flow, LONG xon, LONG xoff)
     {
         SERIAL_HANDFLOW h = {control, flow, xon, xoff};
@@ -96,7 +82,6 @@ protected:
     CVcpParameters params;
     std::unique_ptr<BusChild> bus;
     std::unique_ptr<PortHost> host;
-    AppFile file;
     int64_t t0 = 0;
 };
 
