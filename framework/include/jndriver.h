@@ -6,7 +6,7 @@
 
 #include "jndevice.h"
 #include "jnnodepool.h"
-#include "jnspecificdriver.h"
+#include "jndrivercontext.h"
 #include "jnstring.h"
 
 class CJnDriver;

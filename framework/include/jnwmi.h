@@ -4,7 +4,7 @@
 #pragma once
 
 #include "kwplat/wmi.h"
-#include "jnspecificdriver.h"
+#include "jndrivercontext.h"
 #include "jnstring.h"
 
 // One entry of the specific driver's GUID table (32 bytes on 64-bit builds).

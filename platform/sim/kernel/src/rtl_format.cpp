@@ -10,7 +10,7 @@
 namespace {
 
 template <typename Out>
-struct Spec {
+struct Conversion {
     bool left = false, plus = false, space = false, alt = false, zero = false;
     int width = -1, precision = -1;
     int bits = 32;         // integer width
@@ -18,7 +18,7 @@ struct Spec {
 };
 
 template <typename Out>
-void Pad(std::basic_string<Out>& out, size_t len, const Spec<Out>& s, const std::basic_string<Out>& body,
+void Pad(std::basic_string<Out>& out, size_t len, const Conversion<Out>& s, const std::basic_string<Out>& body,
          bool numeric, size_t prefixLen)
 {
     size_t width = s.width > 0 ? (size_t)s.width : 0;
@@ -41,7 +41,7 @@ void Pad(std::basic_string<Out>& out, size_t len, const Spec<Out>& s, const std:
 }
 
 template <typename Out>
-void Integer(std::basic_string<Out>& out, const Spec<Out>& s, char conv, uint64_t value, bool negative)
+void Integer(std::basic_string<Out>& out, const Conversion<Out>& s, char conv, uint64_t value, bool negative)
 {
     unsigned base = (conv == 'x' || conv == 'X' || conv == 'p') ? 16 : conv == 'o' ? 8 : 10;
     const char* digits = (conv == 'X' || conv == 'p') ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -72,7 +72,7 @@ void Integer(std::basic_string<Out>& out, const Spec<Out>& s, char conv, uint64_
 }
 
 template <typename Out, typename In>
-void Text(std::basic_string<Out>& out, const Spec<Out>& s, const In* str, size_t maxLen)
+void Text(std::basic_string<Out>& out, const Conversion<Out>& s, const In* str, size_t maxLen)
 {
     std::basic_string<Out> body;
     if (!str) {
@@ -99,7 +99,7 @@ std::basic_string<Out> Format(const Fmt* f, va_list ap)
             continue;
         }
         const Fmt* start = f++;
-        Spec<Out> s;
+        Conversion<Out> s;
         for (;; f++) {
             if (*f == '-') s.left = true;
             else if (*f == '+') s.plus = true;
@@ -203,7 +203,7 @@ std::basic_string<Out> Format(const Fmt* f, va_list ap)
             break;
         }
         case 'p': {
-            Spec<Out> ps = s;
+            Conversion<Out> ps = s;
             ps.precision = (int)sizeof(void*) * 2;
             ps.alt = false;
             Integer(out, ps, 'p', (uint64_t)(uintptr_t)va_arg(ap, void*), false);

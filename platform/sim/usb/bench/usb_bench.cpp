@@ -22,7 +22,7 @@ namespace {
 
 class Source : public DescribedDevice {
 public:
-    explicit Source(bool data) : DescribedDevice(Spec(), {Config()}), data_(data) {}
+    explicit Source(bool data) : DescribedDevice(Identity(), {Config()}), data_(data) {}
     ControlReply Control(const SetupPacket&, std::span<const uint8_t>) override { return ControlReply::Ok(); }
     Handshake BulkOut(uint8_t, std::span<const uint8_t>) override { return Handshake::Ack; }
     Handshake BulkIn(uint8_t, size_t max, std::vector<uint8_t>& packet) override
@@ -33,7 +33,7 @@ public:
     }
 
 private:
-    static DeviceSpec Spec()
+    static DeviceSpec Identity()
     {
         DeviceSpec d;
         d.productId = 0x6001;
